@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cassert>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <variant>
@@ -97,6 +98,15 @@ class [[nodiscard]] Result {
  private:
   std::variant<T, Error> v_;
 };
+
+// A broken internal invariant. Thrown (never across the Python boundary: the
+// bindings turn it into RuntimeError "internal error: ..."), because the engine's
+// entry points report no errors. std::bad_alloc likewise becomes MemoryError.
+class InternalError : public std::logic_error {
+ public:
+  using std::logic_error::logic_error;
+};
+[[noreturn]] inline void internal_fault(const std::string& what) { throw InternalError(what); }
 
 struct Unit {};
 using Status = Result<Unit>;
