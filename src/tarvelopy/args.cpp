@@ -1,5 +1,7 @@
 #include "tarvelopy/args.hpp"
 
+#include "tarvelo/bindings.hpp"
+
 #include <algorithm>
 #include <cstring>
 #include <string_view>
@@ -242,6 +244,18 @@ bool lower_text(const std::string& text, std::string* out) {
   PyRef lowered = PyRef::steal(PyObject_CallMethod(s.get(), "lower", nullptr));
   if (!lowered) return false;
   return to_string(lowered.get(), out);
+}
+
+bool parse_score_type(const std::string& text, tarvelo::ScoreType* out) {
+  std::string lowered;
+  if (!lower_text(text, &lowered)) return false;
+  auto parsed = tarvelo::bindings::parse_score_type(lowered);
+  if (!parsed.ok()) {
+    raise_error(PyExc_ValueError, parsed.error());
+    return false;
+  }
+  *out = *parsed;
+  return true;
 }
 
 }  // namespace tarvelopy

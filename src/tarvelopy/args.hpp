@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "tarvelo/core.hpp"
 #include "tarvelopy/pyref.hpp"
 
 namespace tarvelopy {
@@ -96,5 +97,10 @@ bool extract(PyObject* slot, const char* name, Convert&& convert, T* out) {
 // Full Unicode lower-casing of UTF-8 text (Python's str.lower). Returns false
 // with a Python exception set (only on allocation failure).
 bool lower_text(const std::string& text, std::string* out);
+
+// The scoreType keyword, in any letter case: "std", "pos" or "neg". Otherwise
+// ValueError "Invalid scoreType '{}'. Expected one of: std, pos, neg." quoting
+// the lower-cased text.
+bool parse_score_type(const std::string& text, tarvelo::ScoreType* out);
 
 }  // namespace tarvelopy
