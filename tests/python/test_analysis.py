@@ -132,3 +132,32 @@ def test_demo_data_top_pathways_are_significant():
                       if os.path.exists(os.path.join(DATA, "go_bp_small.gmt"))
                       else os.path.join(DATA, "go_bp.gmt"), seed=1)
     assert min(r["padj"] for r in res) < 0.05
+
+
+MEMORY_SCRIPT = """
+import resource, sys, tarvelopy
+with open("/proc/self/status") as f:
+    vm = next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize:"))
+limit = vm + (96 << 20)
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+try:
+    tarvelopy.run_gsea_py({"A": 1.0}, sys.argv[1])
+except MemoryError as e:
+    print("MemoryError")
+"""
+
+
+@pytest.mark.skipif(bool(os.environ.get("TARVELO_SANITIZER_BUILD")) or sys.platform != "linux",
+                    reason="needs an address-space limit")
+def test_allocation_failure_becomes_memory_error(tmp_path):
+    # One 160 MB line: the line buffer cannot grow that far under the limit.
+    path = tmp_path / "huge.gmt"
+    with open(path, "wb") as f:
+        f.write(b"P\td")
+        chunk = b"\tA" * (1 << 20)
+        for _ in range(80):
+            f.write(chunk)
+    out = subprocess.run([sys.executable, "-c", MEMORY_SCRIPT, str(path)], capture_output=True,
+                         text=True)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "MemoryError"
