@@ -62,12 +62,15 @@ EnrichmentPlotData build_enrichment_plot_data(std::span<const double> scores,
   return d;
 }
 
+// Powers of ten come from pow, which is exact for the integer exponents used
+// here; glibc's exp10 is off by an ulp for many negative exponents, which
+// would show up in the step and in every tick value.
 double nice_step(double range) {
-  const double p = exp10(std::floor(std::log10(range)));
+  const double p = std::pow(10.0, std::floor(std::log10(range)));
   const double f = range / p;
   const double b = f <= 1.0 ? 1.0 : f <= 2.0 ? 2.0 : f <= 5.0 ? 5.0 : 10.0;
   const double raw = p * b / 5.0;
-  const double p2 = exp10(std::floor(std::log10(std::fabs(raw))));
+  const double p2 = std::pow(10.0, std::floor(std::log10(std::fabs(raw))));
   const double q = raw / p2;
   const double m = q < 1.5 ? 1.0 : q < 3.0 ? 2.0 : q < 7.0 ? 5.0 : 10.0;
   return p2 * m;
