@@ -36,7 +36,7 @@ PyModuleDef_Slot g_slots[] = {
 PyModuleDef g_module = {
     PyModuleDef_HEAD_INIT,
     "tarvelopy",
-    nullptr,
+    "",
     0,
     nullptr,
     g_slots,

@@ -1,10 +1,20 @@
-// A thin RAII layer over CPython object references.
+// A thin RAII layer over CPython object references, and the bridge between C++
+// failures and Python exceptions.
+//
+// Every entry point runs its body through call_guarded(): no C++ exception may
+// unwind into the interpreter, and a broken invariant must never abort the
+// process, so everything is caught here and turned into a Python exception.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <exception>
+#include <new>
+#include <string_view>
 #include <utility>
+
+#include "tarvelo/error.hpp"
 
 namespace tarvelopy {
 
@@ -40,5 +50,37 @@ class PyRef {
   explicit PyRef(PyObject* o) : o_(o) {}
   PyObject* o_ = nullptr;
 };
+
+// Attaches `note` to the pending exception (BaseException.add_note). If adding
+// the note itself fails, the original exception is kept without it.
+void add_note_to_pending(std::string_view note);
+
+// Sets `type` with a UTF-8 message (invalid bytes are replaced rather than lost).
+void set_error(PyObject* type, std::string_view message);
+
+// Raises a library error as `type` with its outermost message. Allocation
+// failures and broken invariants keep their own classes whatever `type` is.
+void raise_error(PyObject* type, const tarvelo::Error& error);
+
+// Raises RuntimeError "internal error: {what}".
+void raise_internal(const char* what) noexcept;
+
+// Runs `body` (returning a new reference or null with a Python exception set)
+// and turns any escaping C++ exception into a Python exception.
+template <class Body>
+PyObject* call_guarded(Body&& body) noexcept {
+  try {
+    PyObject* result = body();
+    if (!result && !PyErr_Occurred()) raise_internal("a call failed without an exception");
+    return result;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    raise_internal(e.what());
+  } catch (...) {
+    raise_internal("unknown C++ exception");
+  }
+  return nullptr;
+}
 
 }  // namespace tarvelopy

@@ -1,6 +1,44 @@
 import inspect
+import types
 
 import tarvelopy
+
+RUN_GSEA_DEFAULTS = {
+    "ranks": inspect.Parameter.empty,
+    "gmt_path": inspect.Parameter.empty,
+    "nPermSimple": 1000,
+    "seed": None,
+    "nproc": 0,
+    "minSize": None,
+    "maxSize": None,
+    "eps": 1e-50,
+    "scoreType": "std",
+    "gseaParam": 1.0,
+    "mode": "ruvex",
+    "nperm": None,
+    "sampleSize": 101,
+    "gpu": False,
+    "method": "classic",
+    "decor_cache": None,
+    "decor_expression": None,
+    "decor_preset": None,
+    "decor_stringency": None,
+    "decor_weight_formula": None,
+    "decor_alpha": None,
+    "decor_threshold": None,
+    "decor_gamma": None,
+    "decor_penalty_floor": None,
+    "decor_scale_epsilon": 1e-12,
+    "decor_cache_mode": "auto",
+    "decor_correlation": "pearson",
+    "decor_redundancy": "positive_mean",
+    "blitz_anchors": 40,
+    "blitz_symmetric": False,
+    "blitz_center": True,
+    "blitz_accuracy": 40,
+    "blitz_deep_accuracy": 50,
+    "blitz_signature_cache": True,
+}
 
 
 def test_module_surface():
@@ -9,5 +47,15 @@ def test_module_surface():
         "write_enrichment_plot_png_py",
         "write_gsea_table_plot_png_py",
     ]
+    assert tarvelopy.__doc__ == ""
     for name in tarvelopy.__all__:
-        assert callable(getattr(tarvelopy, name))
+        assert isinstance(getattr(tarvelopy, name), types.BuiltinFunctionType)
+
+
+def test_run_gsea_signature_and_doc():
+    f = tarvelopy.run_gsea_py
+    assert f.__doc__ is None
+    params = inspect.signature(f).parameters
+    assert {n: p.default for n, p in params.items()} == RUN_GSEA_DEFAULTS
+    assert list(params) == list(RUN_GSEA_DEFAULTS)
+    assert {p.kind for p in params.values()} == {inspect.Parameter.POSITIONAL_OR_KEYWORD}

@@ -1,0 +1,188 @@
+#include "tarvelo/io.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "tarvelo/text.hpp"
+
+namespace tarvelo::io {
+
+std::string os_error_text(int errnum) {
+  char buf[256];
+  // GNU strerror_r returns the text (in buf or a static string).
+  const char* text = strerror_r(errnum, buf, sizeof buf);
+  std::string out(text);
+  out += " (os error ";
+  out += std::to_string(errnum);
+  out += ')';
+  return out;
+}
+
+Result<File> File::open_read(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos)
+    return Error::os("file name contained an unexpected NUL byte");
+  const std::string p(path);
+  int fd;
+  do {
+    fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return os_error(errno);
+  return File(fd);
+}
+
+File::File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+File::~File() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Result<size_t> File::read(char* buf, size_t n) {
+  for (;;) {
+    const ssize_t got = ::read(fd_, buf, n);
+    if (got >= 0) return static_cast<size_t>(got);
+    if (errno != EINTR) return os_error(errno);
+  }
+}
+
+LineReader::LineReader(ByteSource& source, size_t block_size)
+    : source_(source), buf_(block_size < 64 ? 64 : block_size) {}
+
+namespace {
+
+// Validity check with a word-at-a-time pass over ASCII text, which is nearly
+// all of what these files hold.
+bool valid_utf8(std::string_view s) {
+  const char* p = s.data();
+  size_t n = s.size();
+  while (n >= 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    if (w & 0x8080808080808080ULL) return text::is_valid_utf8(std::string_view(p, n));
+    p += 8;
+    n -= 8;
+  }
+  for (size_t i = 0; i < n; ++i)
+    if (static_cast<unsigned char>(p[i]) >= 0x80)
+      return text::is_valid_utf8(std::string_view(p + i, n - i));
+  return true;
+}
+
+bool is_ascii_space(unsigned char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
+
+}  // namespace
+
+Result<bool> LineReader::next(std::string_view* line) {
+  size_t line_end;  // index of the "\n", or end_ for a last line without one
+  bool has_newline;
+  for (;;) {
+    const char* start = buf_.data() + begin_ + scanned_;
+    const void* nl = std::memchr(start, '\n', end_ - begin_ - scanned_);
+    if (nl) {
+      line_end = static_cast<size_t>(static_cast<const char*>(nl) - buf_.data());
+      has_newline = true;
+      break;
+    }
+    scanned_ = end_ - begin_;
+    if (eof_) {
+      if (begin_ == end_) return false;
+      line_end = end_;
+      has_newline = false;
+      break;
+    }
+    // Move the partial line to the front and read more, growing the buffer
+    // only for a line longer than it.
+    if (begin_ > 0) {
+      std::memmove(buf_.data(), buf_.data() + begin_, end_ - begin_);
+      end_ -= begin_;
+      begin_ = 0;
+    }
+    if (end_ == buf_.size()) buf_.resize(buf_.size() * 2);
+    TARVELO_ASSIGN_OR_RETURN(const size_t got, source_.read(buf_.data() + end_, buf_.size() - end_));
+    if (got == 0) eof_ = true;
+    end_ += got;
+  }
+  std::string_view l(buf_.data() + begin_, line_end - begin_);
+  begin_ = has_newline ? line_end + 1 : line_end;
+  scanned_ = 0;
+  ++line_number_;
+  if (!valid_utf8(l)) return Error::os("stream did not contain valid UTF-8");
+  if (has_newline && !l.empty() && l.back() == '\r') l.remove_suffix(1);
+  *line = l;
+  return true;
+}
+
+bool is_blank(std::string_view line) {
+  if (line.empty()) return true;
+  const auto c = static_cast<unsigned char>(line.front());
+  if (c < 0x80 && !is_ascii_space(c)) return false;
+  return text::is_all_white_space(line);
+}
+
+void split_tabs(std::string_view line, std::vector<std::string_view>* fields) {
+  fields->clear();
+  for (;;) {
+    const void* tab = std::memchr(line.data(), '\t', line.size());
+    if (!tab) {
+      fields->push_back(line);
+      return;
+    }
+    const size_t k = static_cast<size_t>(static_cast<const char*>(tab) - line.data());
+    fields->push_back(line.substr(0, k));
+    line.remove_prefix(k + 1);
+  }
+}
+
+namespace {
+
+// trim_white_space, skipping the decoding when both ends are plain ASCII.
+std::string_view trim_field(std::string_view f) {
+  if (f.empty()) return f;
+  const auto a = static_cast<unsigned char>(f.front());
+  const auto b = static_cast<unsigned char>(f.back());
+  if (a < 0x80 && b < 0x80 && !is_ascii_space(a) && !is_ascii_space(b)) return f;
+  return text::trim_white_space(f);
+}
+
+}  // namespace
+
+Result<PathwayDb> read_gmt(std::string_view path) {
+  TARVELO_ASSIGN_OR_RETURN(File file, File::open_read(path));
+  LineReader reader(file);
+  PathwayDb db;
+  std::vector<std::string_view> fields;
+  std::string_view line;
+  for (;;) {
+    TARVELO_ASSIGN_OR_RETURN(const bool more, reader.next(&line));
+    if (!more) break;
+    if (is_blank(line)) continue;
+    split_tabs(line, &fields);
+    if (fields.size() < 3) {
+      return Error::os("Malformed GMT line " + std::to_string(reader.line_number()) +
+                       ": expected at least 3 tab-separated columns.");
+    }
+    Pathway p;
+    p.name.assign(fields[0]);
+    if (!fields[1].empty()) p.description.emplace(fields[1]);
+    p.genes.reserve(fields.size() - 2);
+    for (size_t i = 2; i < fields.size(); ++i) {
+      const std::string_view g = trim_field(fields[i]);
+      if (!g.empty()) p.genes.emplace_back(g);
+    }
+    db.pathways.push_back(std::move(p));
+  }
+  return db;
+}
+
+}  // namespace tarvelo::io

@@ -1,0 +1,16 @@
+// Engine results as Python objects: one dict per result with the keys
+// "pathway", "size", "es", "nes", "pval", "padj", "log2err", "leading_edge".
+#pragma once
+
+#include <vector>
+
+#include "tarvelo/core.hpp"
+#include "tarvelopy/pyref.hpp"
+
+namespace tarvelopy {
+
+// A new list of dicts, in the order of `results`; null with an exception set
+// when the interpreter cannot create an object.
+PyObject* results_to_py(const std::vector<tarvelo::EnrichmentResult>& results);
+
+}  // namespace tarvelopy

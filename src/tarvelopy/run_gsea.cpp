@@ -1,0 +1,267 @@
+// run_gsea_py: argument extraction, the ordered checks, and dispatch to the
+// classic engine. Mode "blitz" and method "decor" run their argument checks
+// and then report that their engines are not part of this build yet.
+//
+// The interpreter lock stays held for the whole call: the engines' parallel
+// work runs on the process-wide pool, which never calls back into Python.
+#include <cmath>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tarvelo/algo.hpp"
+#include "tarvelo/bindings.hpp"
+#include "tarvelo/io.hpp"
+#include "tarvelo/pool.hpp"
+#include "tarvelo/text.hpp"
+#include "tarvelopy/args.hpp"
+#include "tarvelopy/functions.hpp"
+#include "tarvelopy/results.hpp"
+
+namespace tarvelopy {
+namespace {
+
+using tarvelo::bindings::InterfaceMode;
+using tarvelo::bindings::Method;
+
+constexpr const char* kNames[] = {
+    "ranks",           "gmt_path",         "nPermSimple",          "seed",
+    "nproc",           "minSize",          "maxSize",              "eps",
+    "scoreType",       "gseaParam",        "mode",                 "nperm",
+    "sampleSize",      "gpu",              "method",               "decor_cache",
+    "decor_expression", "decor_preset",    "decor_stringency",     "decor_weight_formula",
+    "decor_alpha",     "decor_threshold",  "decor_gamma",          "decor_penalty_floor",
+    "decor_scale_epsilon", "decor_cache_mode", "decor_correlation", "decor_redundancy",
+    "blitz_anchors",   "blitz_symmetric",  "blitz_center",         "blitz_accuracy",
+    "blitz_deep_accuracy", "blitz_signature_cache",
+};
+static_assert(std::size(kNames) == 34);
+constexpr Signature kSignature{"run_gsea_py", kNames, 2};
+
+// The doc string holds only the text signature: inspect.signature() reads it
+// and __doc__ is None.
+constexpr const char kDoc[] =
+    "run_gsea_py(ranks, gmt_path, nPermSimple=1000, seed=None, nproc=0, minSize=None, "
+    "maxSize=None, eps=1e-50, scoreType=\"std\", gseaParam=1.0, mode=\"ruvex\", nperm=None, "
+    "sampleSize=101, gpu=False, method=\"classic\", decor_cache=None, decor_expression=None, "
+    "decor_preset=None, decor_stringency=None, decor_weight_formula=None, decor_alpha=None, "
+    "decor_threshold=None, decor_gamma=None, decor_penalty_floor=None, "
+    "decor_scale_epsilon=1e-12, decor_cache_mode=\"auto\", decor_correlation=\"pearson\", "
+    "decor_redundancy=\"positive_mean\", blitz_anchors=40, blitz_symmetric=False, "
+    "blitz_center=True, blitz_accuracy=40, blitz_deep_accuracy=50, "
+    "blitz_signature_cache=True)\n--\n\n";
+
+struct Args {
+  RanksInput ranks;
+  std::string gmt_path;
+  uint64_t nperm_simple = 1000;
+  std::optional<uint64_t> seed;
+  uint64_t nproc = 0;
+  std::optional<uint64_t> min_size;
+  std::optional<uint64_t> max_size;
+  double eps = 1e-50;
+  std::string score_type = "std";
+  double gsea_param = 1.0;
+  std::string mode = "ruvex";
+  std::optional<uint64_t> nperm;
+  uint64_t sample_size = 101;
+  bool gpu = false;
+  std::string method = "classic";
+  std::optional<std::string> decor_cache;
+  std::optional<std::string> decor_expression;
+  std::optional<std::string> decor_preset;
+  std::optional<double> decor_stringency;
+  std::optional<std::string> decor_weight_formula;
+  std::optional<double> decor_alpha;
+  std::optional<double> decor_threshold;
+  std::optional<double> decor_gamma;
+  std::optional<double> decor_penalty_floor;
+  double decor_scale_epsilon = 1e-12;
+  std::string decor_cache_mode = "auto";
+  std::string decor_correlation = "pearson";
+  std::string decor_redundancy = "positive_mean";
+  uint64_t blitz_anchors = 40;
+  bool blitz_symmetric = false;
+  bool blitz_center = true;
+  uint64_t blitz_accuracy = 40;
+  uint64_t blitz_deep_accuracy = 50;
+  bool blitz_signature_cache = true;
+};
+
+// Converts every given argument, in parameter order.
+bool extract_args(PyObject* const* s, Args* a) {
+  size_t i = 0;
+  auto x = [&](auto convert, auto* field) {
+    const size_t k = i++;
+    return extract(s[k], kNames[k], convert, field);
+  };
+  return x(to_ranks, &a->ranks) && x(to_string, &a->gmt_path) &&
+         x(to_u64, &a->nperm_simple) && x(to_optional_u64, &a->seed) && x(to_u64, &a->nproc) &&
+         x(to_optional_u64, &a->min_size) && x(to_optional_u64, &a->max_size) &&
+         x(to_f64, &a->eps) && x(to_string, &a->score_type) && x(to_f64, &a->gsea_param) &&
+         x(to_string, &a->mode) && x(to_optional_u64, &a->nperm) && x(to_u64, &a->sample_size) &&
+         x(to_bool, &a->gpu) && x(to_string, &a->method) &&
+         x(to_optional_string, &a->decor_cache) && x(to_optional_string, &a->decor_expression) &&
+         x(to_optional_string, &a->decor_preset) && x(to_optional_f64, &a->decor_stringency) &&
+         x(to_optional_string, &a->decor_weight_formula) && x(to_optional_f64, &a->decor_alpha) &&
+         x(to_optional_f64, &a->decor_threshold) && x(to_optional_f64, &a->decor_gamma) &&
+         x(to_optional_f64, &a->decor_penalty_floor) && x(to_f64, &a->decor_scale_epsilon) &&
+         x(to_string, &a->decor_cache_mode) && x(to_string, &a->decor_correlation) &&
+         x(to_string, &a->decor_redundancy) && x(to_u64, &a->blitz_anchors) &&
+         x(to_bool, &a->blitz_symmetric) && x(to_bool, &a->blitz_center) &&
+         x(to_u64, &a->blitz_accuracy) && x(to_u64, &a->blitz_deep_accuracy) &&
+         x(to_bool, &a->blitz_signature_cache);
+}
+
+PyObject* fail(PyObject* type, const char* message) {
+  PyErr_SetString(type, message);
+  return nullptr;
+}
+
+// A lower-cased keyword parsed by a library parser; its message raises ValueError.
+template <class T, class Parse>
+bool parse_keyword(const std::string& text, Parse parse, T* out) {
+  std::string lowered;
+  if (!lower_text(text, &lowered)) return false;
+  auto parsed = parse(lowered);
+  if (!parsed.ok()) {
+    raise_error(PyExc_ValueError, parsed.error());
+    return false;
+  }
+  *out = *parsed;
+  return true;
+}
+
+// Checks of mode "blitz", whatever the method.
+PyObject* run_blitz(const Args& a, Method method, tarvelo::ScoreType score_type) {
+  if (a.gpu) return fail(PyExc_ValueError, "gpu is not supported with mode='blitz'.");
+  if (method == Method::kDecor)
+    return fail(PyExc_ValueError, "mode='blitz' supports only method='classic'.");
+  if (a.nperm) return fail(PyExc_ValueError, "nperm is not supported with mode='blitz'.");
+  if (score_type != tarvelo::ScoreType::kStd)
+    return fail(PyExc_ValueError, "mode='blitz' supports only scoreType='std'.");
+  // A NaN gseaParam passes this test, as the comparison is false.
+  if (std::fabs(a.gsea_param - 1.0) > 0x1p-52)
+    return fail(PyExc_ValueError, "mode='blitz' supports only gseaParam=1.0.");
+  if (a.decor_cache || a.decor_expression)
+    return fail(PyExc_ValueError, "decor arguments require method='decor'.");
+  auto plan = tarvelo::bindings::resolve_execution_plan(InterfaceMode::kBlitz, false);
+  if (!plan.ok()) {
+    raise_error(PyExc_ValueError, plan.error());
+    return nullptr;
+  }
+  return fail(PyExc_RuntimeError, "mode='blitz' is not available yet.");
+}
+
+// Checks of method "decor" with the modes ruvex, simple and multilevel.
+PyObject* run_decor(const Args& a, InterfaceMode mode) {
+  if (a.gpu)
+    return fail(PyExc_ValueError,
+                "decor supports CPU execution only; gpu is not supported with method='decor'.");
+  if (mode == InterfaceMode::kMultilevel && a.nperm)
+    return fail(PyExc_ValueError, "nperm is only valid with mode='ruvex' or mode='simple'.");
+  if (!a.decor_cache) return fail(PyExc_ValueError, "method='decor' requires decor_cache.");
+  return fail(PyExc_RuntimeError, "method='decor' is not available yet.");
+}
+
+PyObject* run_classic(const Args& a, InterfaceMode mode, tarvelo::ScoreType score_type,
+                      const tarvelo::RankedList& ranked, const tarvelo::PathwayDb& db,
+                      uint64_t min_size) {
+  if (a.decor_cache || a.decor_expression)
+    return fail(PyExc_ValueError, "decor arguments require method='decor'.");
+  if (a.gpu)
+    return fail(PyExc_RuntimeError, "gpu=True requires building tarvelopy with the 'gpu' feature.");
+  auto plan = tarvelo::bindings::resolve_execution_plan(mode, a.nperm.has_value());
+  if (!plan.ok()) {
+    raise_error(PyExc_ValueError, plan.error());
+    return nullptr;
+  }
+  const uint64_t max_size = tarvelo::bindings::effective_max_size(a.max_size, mode, ranked.size());
+  std::vector<tarvelo::EnrichmentResult> results;
+  switch (plan->mode) {
+    case InterfaceMode::kMultilevel:
+      results = tarvelo::algo::run_gsea_internal(
+          ranked, db.pathways, a.nperm_simple, tarvelo::algo::resolve_rng_seed(a.seed), min_size,
+          max_size, a.eps, a.gsea_param, score_type, true, a.sample_size);
+      break;
+    case InterfaceMode::kSimple:
+      results = tarvelo::algo::run_gsea_internal(
+          ranked, db.pathways, a.nperm.value_or(a.nperm_simple),
+          tarvelo::algo::resolve_rng_seed(a.seed), min_size, max_size, a.eps, a.gsea_param,
+          score_type, false, a.sample_size);
+      break;
+    case InterfaceMode::kRuvex:
+      results = tarvelo::algo::ruvex_with_sample_size_and_kind(
+          ranked, db.pathways, a.nperm, a.nperm_simple, a.seed, min_size, max_size, a.eps,
+          a.gsea_param, score_type, a.sample_size);
+      break;
+    case InterfaceMode::kBlitz:
+      tarvelo::internal_fault("mode blitz reached the classic dispatch");
+  }
+  return results_to_py(results);
+}
+
+PyObject* run_gsea_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  // 1. Arguments.
+  PyObject* slots[std::size(kNames)];
+  if (!bind_arguments(kSignature, args, nargs, kwnames, slots)) return nullptr;
+  Args a;
+  if (!extract_args(slots, &a)) return nullptr;
+
+  // 2-5. Counts.
+  if (a.sample_size == 0) return fail(PyExc_ValueError, "sampleSize must be greater than 0.");
+  // Sizes the pool only if it does not exist yet; a failure is ignored (the
+  // pool is then created with the default size on first use).
+  if (a.nproc > 0) tarvelo::pool::ensure_global_pool(a.nproc);
+  if (a.min_size && *a.min_size == 0)
+    return fail(PyExc_ValueError, "minSize must be greater than 0.");
+  if (a.blitz_anchors == 0 || a.blitz_accuracy == 0 || a.blitz_deep_accuracy == 0)
+    return fail(PyExc_ValueError,
+                "blitz_anchors, blitz_accuracy, and blitz_deep_accuracy must be greater than 0.");
+
+  // 6. Ranked list. A NaN or infinite score has no place in a ranking.
+  for (size_t i = 0; i < a.ranks.scores.size(); ++i) {
+    if (!std::isfinite(a.ranks.scores[i])) {
+      set_error(PyExc_ValueError, "Score of gene '" + a.ranks.genes[i] + "' is not finite (" +
+                                      tarvelo::text::format_f64(a.ranks.scores[i]) + ").");
+      return nullptr;
+    }
+  }
+  const tarvelo::RankedList ranked(std::move(a.ranks.genes), std::move(a.ranks.scores));
+
+  // 7. Pathways, before any keyword is parsed.
+  auto db = tarvelo::io::read_gmt(a.gmt_path);
+  if (!db.ok()) {
+    raise_error(PyExc_OSError, db.error());
+    return nullptr;
+  }
+
+  // 8-11. Keywords.
+  tarvelo::ScoreType score_type;
+  if (!parse_score_type(a.score_type, &score_type)) return nullptr;
+  Method method;
+  if (!parse_keyword(a.method, tarvelo::bindings::parse_method, &method)) return nullptr;
+  InterfaceMode mode;
+  if (!parse_keyword(a.mode, tarvelo::bindings::parse_interface_mode, &mode)) return nullptr;
+  const uint64_t min_size = tarvelo::bindings::effective_min_size(a.min_size, mode);
+
+  // 12-16. Branches.
+  if (mode == InterfaceMode::kBlitz) return run_blitz(a, method, score_type);
+  if (method == Method::kDecor) return run_decor(a, mode);
+  return run_classic(a, mode, score_type, ranked, *db, min_size);
+}
+
+PyObject* run_gsea_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_guarded([&] { return run_gsea_impl(args, nargs, kwnames); });
+}
+
+}  // namespace
+
+PyMethodDef run_gsea_method_def() {
+  return PyMethodDef{"run_gsea_py",
+                     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_gsea_py)),
+                     METH_FASTCALL | METH_KEYWORDS, kDoc};
+}
+
+}  // namespace tarvelopy
