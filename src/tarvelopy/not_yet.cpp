@@ -17,7 +17,6 @@ PyObject* not_available(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
                                  reinterpret_cast<void (*)()>(not_available)),     \
                        METH_FASTCALL | METH_KEYWORDS, nullptr};                    \
   }
-TARVELOPY_STUB(enrichment_plot_method_def, "write_enrichment_plot_png_py")
 TARVELOPY_STUB(table_plot_method_def, "write_gsea_table_plot_png_py")
 
 }  // namespace tarvelopy
