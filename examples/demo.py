@@ -1,13 +1,15 @@
 """Example analysis: the default mode on 5,419 GO Biological Process sets.
 
-Prints the most significant pathways and the wall time, and writes every
-result to examples/out/demo_results.tsv.
+Prints the most significant pathways and the wall time, writes every result
+to examples/out/demo_results.tsv and the enrichment curve of the top pathway
+to examples/out/top_pathway.png.
 """
 import math
 import os
 import time
 
 import tarvelopy
+from plot_demo import plot_pathway, read_gmt, read_ranks, sort_key
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DATA = os.path.join(HERE, "data")
@@ -15,40 +17,15 @@ OUT = os.path.join(HERE, "out")
 TOP = 20
 
 
-def read_ranks(path):
-    ranks = {}
-    with open(path, encoding="utf-8") as f:
-        next(f)  # header
-        for line in f:
-            gene, score = line.rstrip("\n").split("\t")
-            ranks[gene] = float(score)
-    return ranks
-
-
-def read_descriptions(path):
-    out = {}
-    with open(path, encoding="utf-8") as f:
-        for line in f:
-            fields = line.rstrip("\n").split("\t")
-            out[fields[0]] = fields[1]
-    return out
-
-
 def fmt(x, spec):
     return "NA" if x is None or math.isnan(x) else format(x, spec)
-
-
-def sort_key(r):
-    # Most significant first; missing p-values last.
-    p = r["padj"] if r["padj"] is not None else r["pval"]
-    p = math.inf if math.isnan(p) else p
-    return (p, -abs(r["es"]), r["pathway"])
 
 
 def main():
     gmt = os.path.join(DATA, "go_bp.gmt")
     ranks = read_ranks(os.path.join(DATA, "a_ranks.tsv"))
-    descriptions = read_descriptions(gmt)
+    sets = read_gmt(gmt)
+    descriptions = {name: desc for name, (desc, _) in sets.items()}
 
     start = time.perf_counter()
     results = tarvelopy.run_gsea_py(ranks, gmt, seed=42)
@@ -77,6 +54,11 @@ def main():
 
     print(f"\n{len(results)} pathways from {len(ranks)} ranked genes in {elapsed:.2f} s "
           f"(results: {os.path.relpath(out_path)})")
+
+    png = os.path.join(OUT, "top_pathway.png")
+    seconds = plot_pathway(ranks, sets, top[0]["pathway"], png)
+    print(f"enrichment plot of {top[0]['pathway']}: {os.path.relpath(png)} "
+          f"({seconds * 1000:.0f} ms)")
 
 
 if __name__ == "__main__":
