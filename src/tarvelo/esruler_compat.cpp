@@ -517,11 +517,9 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t k, SampleChunks& chunks, const G
       // All zero weights: value 0, equal to a bound of value 0.
       keep = bound_num == 0 && hash_gt;
     } else {
-      const i128 thresh = static_cast<i128>(bound_num) * r_new;
-      const auto beats = [&](int64_t v) {
-        const i128 lhs = static_cast<i128>(v) * bound_r;
-        return hash_gt ? lhs >= thresh : lhs > thresh;
-      };
+      // V * Rb >= T is V * Rb > T - 1 for integers: one comparison either way.
+      const i128 thresh = static_cast<i128>(bound_num) * r_new - (hash_gt ? 1 : 0);
+      const auto beats = [&](int64_t v) { return static_cast<i128>(v) * bound_r > thresh; };
       if (cand.valid && beats(cand.cum * nk - cand.misses * r_new)) {
         keep = true;
       } else if (beats(0)) {
