@@ -28,6 +28,7 @@ struct ResampleTaps {
   std::vector<uint32_t> first;   // first source index of output o
   std::vector<uint32_t> offset;  // start of output o's weights; offset[size] = total
   std::vector<float> weights;
+  uint32_t max_taps = 0;         // largest number of taps of one output
 };
 ResampleTaps lanczos3_taps(uint32_t source_size, uint32_t target_size);
 
