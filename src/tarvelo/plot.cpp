@@ -55,10 +55,20 @@ std::string format_scientific_value(double v) {
 }
 
 std::string format_fixed(double v, int decimals) {
+  // printf spells these "nan", "-nan" and "inf"; the plots show NaN, inf, -inf.
+  if (std::isnan(v)) return "NaN";
+  if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
   const int n = std::snprintf(nullptr, 0, "%.*f", decimals, v);
   std::string s(static_cast<size_t>(n), '\0');
   std::snprintf(s.data(), s.size() + 1, "%.*f", decimals, v);
   return s;
+}
+
+Status check_gsea_param(double gsea_param) {
+  if (!std::isfinite(gsea_param) || gsea_param < 0.0) {
+    return Error("gsea_param must be a finite value greater than or equal to 0");
+  }
+  return ok_status();
 }
 
 }  // namespace tarvelo::plot

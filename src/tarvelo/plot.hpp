@@ -1,12 +1,15 @@
 // Plot rendering: the shared raster, font, formatting and PNG pieces, and the
-// enrichment-curve plot.
+// two plots (enrichment curve and results table).
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "tarvelo/plot_canvas.hpp"
 #include "tarvelo/plot_enrichment.hpp"
 #include "tarvelo/plot_png.hpp"
+#include "tarvelo/plot_resize.hpp"
+#include "tarvelo/plot_table.hpp"
 #include "tarvelo/plot_text.hpp"
 
 namespace tarvelo::plot {
@@ -17,7 +20,18 @@ namespace tarvelo::plot {
 // (0.0996 -> "10.0e-2").
 std::string format_scientific_value(double v);
 
-// The value with exactly `decimals` digits after the point ("%.*f").
+// The value with exactly `decimals` digits after the point ("%.*f"); NaN,
+// inf and -inf for the non-finite values.
 std::string format_fixed(double v, int decimals);
+
+// Fails unless gsea_param is finite and not negative (-0.0 passes).
+Status check_gsea_param(double gsea_param);
+
+// The x coordinate of rank p on an axis of `span` pixels starting at
+// `origin`, for a ranking of n genes: (p / n) * span + origin in f32.
+inline float rank_to_x(uint64_t p, uint64_t n, int64_t span, int64_t origin) {
+  return static_cast<float>(p) / static_cast<float>(n) * static_cast<float>(span) +
+         static_cast<float>(origin);
+}
 
 }  // namespace tarvelo::plot

@@ -133,10 +133,7 @@ struct Layout {
   uint64_t n;
   double lo, hi;
   int32_t R(float k) const { return round_to_i32(k * s); }
-  float xmap(uint64_t i) const {
-    return static_cast<float>(i) / static_cast<float>(n) * static_cast<float>(plot_w) +
-           static_cast<float>(L);
-  }
+  float xmap(uint64_t i) const { return rank_to_x(i, n, plot_w, L); }
   float ymap(double v) const {
     const auto ratio = static_cast<float>((hi - v) / (hi - lo));
     return static_cast<float>(plot_h) * ratio + static_cast<float>(top);
@@ -162,9 +159,7 @@ Result<Canvas> render_enrichment_plot(const RankedList& ranked,
   const uint32_t H = pixels(o.height_inches);
   if (W < 320 || H < 240) return Error("plot dimensions must be at least 320x240 pixels");
   if (ranked.empty()) return Error("ranks must not be empty");
-  if (!std::isfinite(o.gsea_param) || o.gsea_param < 0.0) {
-    return Error("gsea_param must be a finite value greater than or equal to 0");
-  }
+  TARVELO_TRY(check_gsea_param(o.gsea_param));
   const algo_support::GeneIndex index = algo_support::build_gene_index(ranked);
   const std::vector<uint64_t> hits = algo_support::extract_pathway_hits(index, pathway_genes);
   const uint64_t n = ranked.size();

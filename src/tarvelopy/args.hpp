@@ -54,6 +54,10 @@ bool to_bool(PyObject* o, bool* out);
 // byte is kept and refused when the file is opened.
 bool to_string(PyObject* o, std::string* out);
 
+// A sequence of str (a str itself is refused), read through a snapshot so that
+// the sequence cannot change while its items are converted.
+bool to_string_sequence(PyObject* o, std::vector<std::string>* out);
+
 // A dict from str to number, read in the dict's own iteration order through a
 // snapshot (a value's __float__ may change the dict while it is read).
 struct RanksInput {

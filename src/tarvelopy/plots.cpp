@@ -1,6 +1,8 @@
-// write_enrichment_plot_png_py: argument extraction and the score-type check;
-// the plot itself (its checks, curve, layout, drawing and PNG) lives in the
-// library. The interpreter lock stays held for the whole call.
+// The two plot entry points, write_enrichment_plot_png_py and
+// write_gsea_table_plot_png_py: argument extraction and the checks that need
+// Python objects (the score type, the result dicts); the plots themselves
+// (their checks, layout, drawing and PNG) live in the library. The
+// interpreter lock stays held for the whole call.
 #include <iterator>
 #include <optional>
 #include <string>
@@ -13,44 +15,29 @@
 namespace tarvelopy {
 namespace {
 
-constexpr const char* kNames[] = {
+// None after a written plot; otherwise the library's error as OSError (a path
+// the OS cannot take) or RuntimeError (every check and write failure).
+PyObject* plot_outcome(const tarvelo::Status& written) {
+  if (!written.ok()) {
+    const tarvelo::Error& e = written.error();
+    raise_error(e.kind() == tarvelo::Error::Kind::kOs ? PyExc_OSError : PyExc_RuntimeError, e);
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+constexpr const char* kEnrichmentNames[] = {
     "ranks",        "pathway_genes", "output_path", "pathway_name",           "scoreType",
     "gseaParam",    "width_inches",  "height_inches", "dpi", "transparent_background", "title",
 };
-constexpr Signature kSignature{"write_enrichment_plot_png_py", kNames, 3};
+constexpr Signature kEnrichmentSignature{"write_enrichment_plot_png_py", kEnrichmentNames, 3};
 
-constexpr const char kDoc[] =
+constexpr const char kEnrichmentDoc[] =
     "write_enrichment_plot_png_py(ranks, pathway_genes, output_path, pathway_name=\"pathway\", "
     "scoreType=\"std\", gseaParam=1.0, width_inches=3.0, height_inches=2.2, dpi=300, "
     "transparent_background=False, title=None)\n--\n\n";
 
-// A sequence of str (a str itself is refused), read through a snapshot so that
-// the sequence cannot change while its items are converted.
-bool to_string_sequence(PyObject* o, std::vector<std::string>* out) {
-  if (PyUnicode_Check(o) || !PySequence_Check(o)) {
-    PyErr_Format(PyExc_TypeError, "must be a sequence of str, not %s", Py_TYPE(o)->tp_name);
-    return false;
-  }
-  PyRef items = PyRef::steal(PySequence_Fast(o, "must be a sequence of str"));
-  if (!items) return false;
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
-  out->clear();
-  out->reserve(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
-    if (!PyUnicode_Check(item)) {
-      PyErr_Format(PyExc_TypeError, "sequence items must be str, not %s", Py_TYPE(item)->tp_name);
-      return false;
-    }
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(item, &size);
-    if (!data) return false;
-    out->emplace_back(data, static_cast<size_t>(size));
-  }
-  return true;
-}
-
-struct Args {
+struct EnrichmentArgs {
   RanksInput ranks;
   std::vector<std::string> pathway_genes;
   std::string output_path;
@@ -64,11 +51,11 @@ struct Args {
   std::optional<std::string> title;
 };
 
-bool extract_args(PyObject* const* s, Args* a) {
+bool extract_enrichment_args(PyObject* const* s, EnrichmentArgs* a) {
   size_t i = 0;
   auto x = [&](auto convert, auto* field) {
     const size_t k = i++;
-    return extract(s[k], kNames[k], convert, field);
+    return extract(s[k], kEnrichmentNames[k], convert, field);
   };
   return x(to_ranks, &a->ranks) && x(to_string_sequence, &a->pathway_genes) &&
          x(to_string, &a->output_path) && x(to_string, &a->pathway_name) &&
@@ -78,10 +65,10 @@ bool extract_args(PyObject* const* s, Args* a) {
 }
 
 PyObject* enrichment_plot_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* slots[std::size(kNames)];
-  if (!bind_arguments(kSignature, args, nargs, kwnames, slots)) return nullptr;
-  Args a;
-  if (!extract_args(slots, &a)) return nullptr;
+  PyObject* slots[std::size(kEnrichmentNames)];
+  if (!bind_arguments(kEnrichmentSignature, args, nargs, kwnames, slots)) return nullptr;
+  EnrichmentArgs a;
+  if (!extract_enrichment_args(slots, &a)) return nullptr;
 
   tarvelo::plot::EnrichmentPlotOptions options;
   if (!parse_score_type(a.score_type, &options.score_type)) return nullptr;
@@ -94,19 +81,161 @@ PyObject* enrichment_plot_impl(PyObject* const* args, Py_ssize_t nargs, PyObject
   options.transparent_background = a.transparent_background;
   options.title = std::move(a.title);
 
-  const tarvelo::Status written =
-      tarvelo::plot::write_enrichment_plot_png(ranked, a.pathway_genes, a.output_path, options);
-  if (!written.ok()) {
-    const tarvelo::Error& e = written.error();
-    raise_error(e.kind() == tarvelo::Error::Kind::kOs ? PyExc_OSError : PyExc_RuntimeError, e);
-    return nullptr;
-  }
-  Py_RETURN_NONE;
+  return plot_outcome(
+      tarvelo::plot::write_enrichment_plot_png(ranked, a.pathway_genes, a.output_path, options));
 }
 
 PyObject* write_enrichment_plot_png_py(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
   return call_guarded([&] { return enrichment_plot_impl(args, nargs, kwnames); });
+}
+
+// ---- write_gsea_table_plot_png_py ----
+
+constexpr const char* kTableNames[] = {
+    "ranks",        "pathways",      "results", "output_path",           "gseaParam",
+    "width_inches", "height_inches", "dpi",     "transparent_background",
+};
+constexpr Signature kTableSignature{"write_gsea_table_plot_png_py", kTableNames, 4};
+
+constexpr const char kTableDoc[] =
+    "write_gsea_table_plot_png_py(ranks, pathways, results, output_path, gseaParam=1.0, "
+    "width_inches=5.6, height_inches=None, dpi=300, transparent_background=False)\n--\n\n";
+
+// A sequence (not a str) read through a snapshot; null with a TypeError
+// naming `what` when `o` is not one.
+PyRef sequence_snapshot(PyObject* o, const char* what) {
+  if (PyUnicode_Check(o) || !PySequence_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "must be a sequence of %s, not %s", what, Py_TYPE(o)->tp_name);
+    return PyRef();
+  }
+  return PyRef::steal(PySequence_Fast(o, "must be a sequence"));
+}
+
+// A sequence of (name, genes) 2-tuples: the name a str, the genes a sequence
+// of str.
+bool to_table_pathways(PyObject* o, std::vector<tarvelo::Pathway>* out) {
+  PyRef items = sequence_snapshot(o, "(name, genes) tuples");
+  if (!items) return false;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+  out->clear();
+  out->reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+    if (!PyTuple_Check(item)) {
+      PyErr_Format(PyExc_TypeError, "sequence items must be (name, genes) tuples, not %s",
+                   Py_TYPE(item)->tp_name);
+      return false;
+    }
+    if (PyTuple_GET_SIZE(item) != 2) {
+      PyErr_Format(PyExc_TypeError,
+                   "sequence items must be (name, genes) tuples of length 2, not of length %zd",
+                   PyTuple_GET_SIZE(item));
+      return false;
+    }
+    tarvelo::Pathway p;
+    if (!to_string(PyTuple_GET_ITEM(item, 0), &p.name) ||
+        !to_string_sequence(PyTuple_GET_ITEM(item, 1), &p.genes))
+      return false;
+    out->push_back(std::move(p));
+  }
+  return true;
+}
+
+// A sequence of dicts, kept as strong references; their keys are read later.
+bool to_result_dicts(PyObject* o, std::vector<PyRef>* out) {
+  PyRef items = sequence_snapshot(o, "dict");
+  if (!items) return false;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+  out->clear();
+  out->reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+    if (!PyDict_Check(item)) {
+      PyErr_Format(PyExc_TypeError, "sequence items must be dict, not %s", Py_TYPE(item)->tp_name);
+      return false;
+    }
+    out->push_back(PyRef::borrow(item));
+  }
+  return true;
+}
+
+// The value under `key`, as a strong reference (a value's __float__ may drop
+// the dict's own reference); ValueError "Result row missing '{key}'." when
+// absent.
+PyRef required_item(PyObject* dict, const char* key) {
+  PyRef k = PyRef::steal(PyUnicode_FromString(key));
+  if (!k) return PyRef();
+  PyObject* v = PyDict_GetItemWithError(dict, k.get());
+  if (!v) {
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_ValueError, "Result row missing '%s'.", key);
+    return PyRef();
+  }
+  return PyRef::borrow(v);
+}
+
+// One number of a result row: a float as is, anything else through Python's
+// float conversion, whose error is raised unchanged.
+bool extract_required_py_f64(PyObject* dict, const char* key, double* out) {
+  PyRef v = required_item(dict, key);
+  return v && to_f64(v.get(), out);
+}
+
+// The result row of one dict: its pathway name, NES, p-value and adjusted
+// p-value; other keys are ignored.
+bool to_result_row(PyObject* dict, tarvelo::EnrichmentResult* r) {
+  PyRef name = required_item(dict, "pathway");
+  if (!name || !to_string(name.get(), &r->pathway)) return false;
+  double nes = 0.0, padj = 0.0;
+  if (!extract_required_py_f64(dict, "nes", &nes) ||
+      !extract_required_py_f64(dict, "pval", &r->pval) ||
+      !extract_required_py_f64(dict, "padj", &padj))
+    return false;
+  r->nes = nes;
+  r->padj = padj;
+  return true;
+}
+
+struct TableArgs {
+  RanksInput ranks;
+  std::vector<tarvelo::Pathway> pathways;
+  std::vector<PyRef> results;
+  std::string output_path;
+  tarvelo::plot::TablePlotOptions options;
+};
+
+bool extract_table_args(PyObject* const* s, TableArgs* a) {
+  size_t i = 0;
+  auto x = [&](auto convert, auto* field) {
+    const size_t k = i++;
+    return extract(s[k], kTableNames[k], convert, field);
+  };
+  tarvelo::plot::TablePlotOptions& o = a->options;
+  return x(to_ranks, &a->ranks) && x(to_table_pathways, &a->pathways) &&
+         x(to_result_dicts, &a->results) && x(to_string, &a->output_path) &&
+         x(to_f64, &o.gsea_param) && x(to_f64, &o.width_inches) &&
+         x(to_optional_f64, &o.height_inches) && x(to_u32, &o.dpi) &&
+         x(to_bool, &o.transparent_background);
+}
+
+PyObject* table_plot_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* slots[std::size(kTableNames)];
+  if (!bind_arguments(kTableSignature, args, nargs, kwnames, slots)) return nullptr;
+  TableArgs a;
+  if (!extract_table_args(slots, &a)) return nullptr;
+  const tarvelo::RankedList ranked(std::move(a.ranks.genes), std::move(a.ranks.scores));
+  std::vector<tarvelo::EnrichmentResult> results(a.results.size());
+  for (size_t i = 0; i < a.results.size(); ++i) {
+    if (!to_result_row(a.results[i].get(), &results[i])) return nullptr;
+  }
+  a.results.clear();
+  return plot_outcome(tarvelo::plot::write_gsea_table_plot_png(ranked, a.pathways, results,
+                                                               a.output_path, a.options));
+}
+
+PyObject* write_gsea_table_plot_png_py(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) {
+  return call_guarded([&] { return table_plot_impl(args, nargs, kwnames); });
 }
 
 }  // namespace
@@ -115,7 +244,14 @@ PyMethodDef enrichment_plot_method_def() {
   return PyMethodDef{
       "write_enrichment_plot_png_py",
       reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_enrichment_plot_png_py)),
-      METH_FASTCALL | METH_KEYWORDS, kDoc};
+      METH_FASTCALL | METH_KEYWORDS, kEnrichmentDoc};
+}
+
+PyMethodDef table_plot_method_def() {
+  return PyMethodDef{
+      "write_gsea_table_plot_png_py",
+      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_gsea_table_plot_png_py)),
+      METH_FASTCALL | METH_KEYWORDS, kTableDoc};
 }
 
 }  // namespace tarvelopy
