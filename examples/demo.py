@@ -2,14 +2,15 @@
 
 Prints the most significant pathways and the wall time, writes every result
 to examples/out/demo_results.tsv and the enrichment curve of the top pathway
-to examples/out/top_pathway.png.
+to examples/out/top_pathway.png, and a table plot of the ten most significant
+pathways to examples/out/top_table.png.
 """
 import math
 import os
 import time
 
 import tarvelopy
-from plot_demo import plot_pathway, read_gmt, read_ranks, sort_key
+from plot_demo import plot_pathway, plot_table, read_gmt, read_ranks, sort_key
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DATA = os.path.join(HERE, "data")
@@ -58,6 +59,10 @@ def main():
     png = os.path.join(OUT, "top_pathway.png")
     seconds = plot_pathway(ranks, sets, top[0]["pathway"], png)
     print(f"enrichment plot of {top[0]['pathway']}: {os.path.relpath(png)} "
+          f"({seconds * 1000:.0f} ms)")
+    table_png = os.path.join(OUT, "top_table.png")
+    seconds = plot_table(ranks, sets, results, table_png, top=10)
+    print(f"table plot of the top 10 pathways: {os.path.relpath(table_png)} "
           f"({seconds * 1000:.0f} ms)")
 
 
