@@ -77,6 +77,10 @@ int main(int argc, char** argv) {
     const double t_back = median_ms([&] { back = must(decor::read_decor_cache(p), "read cache"); });
     std::printf("%-13s write %8.1f ms, read %8.1f ms (%.1f MB on disk)\n", name.c_str(), t_write,
                 t_back, static_cast<double>(std::filesystem::file_size(p)) / 1e6);
+    // The text must not depend on the thread count: compare across runs.
+    if (name == "cache.tsv") {
+      std::printf("  sha256 of the plain cache: %s\n", must(decor::file_sha256(p), "sha").c_str());
+    }
   }
 
   DecorOptions reuse;
