@@ -1,0 +1,146 @@
+// Random streams of the engine.
+//
+// Permutation p-values must be reproducible from the seed alone, bit for bit, on
+// every platform, so every generator here is written out operation by operation
+// rather than taken from <random>:
+//
+//  - RMt19937SeedCompat: R's Mersenne-Twister as R's set.seed() seeds it, with
+//    R's unif_rand() and its "Rejection" uniform index (R >= 3.6 sample.kind).
+//    Used to derive batch seeds and the multilevel seed.
+//  - RLecuyerCmrgSeedCompat: R's L'Ecuyer-CMRG with R's seeding and R's
+//    equal-probability sampling without replacement.
+//  - Mt19937: the standard MT19937 (identical to std::mt19937) with its own
+//    uniform-integer rule, plus combination(), the subset sampler of the
+//    permutation kernels and the multilevel ruler.
+//  - splitmix64: the standard SplitMix64 output function.
+//
+// All generators are plain values owned by one thread at a time. Broken caller
+// invariants throw InternalError (error.hpp); nothing here aborts.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+namespace tarvelo::rng_compat {
+
+// 624 words of MT19937 state and the position of the next word to read (624:
+// regenerate before the next read). Shared by the R-seeded and the standard
+// generator: only their seeding and the use of the tempered words differ.
+struct Mt19937Words {
+  static constexpr uint64_t kN = 624;
+  std::array<uint32_t, kN> mt{};
+  uint64_t index = kN;
+
+  // The next tempered 32-bit word.
+  uint32_t next_tempered() {
+    if (index >= kN) regenerate();
+    uint32_t y = mt[index++];
+    y ^= y >> 11;
+    y ^= (y << 7) & 0x9d2c5680u;
+    y ^= (y << 15) & 0xefc60000u;
+    y ^= y >> 18;
+    return y;
+  }
+
+  void regenerate();
+};
+
+// R's Mersenne-Twister generator, seeded by set.seed(seed) under
+// RNGkind("Mersenne-Twister", "Inversion", "Rejection").
+struct RMt19937SeedCompat {
+  Mt19937Words state;
+
+  // Equivalent to R's set.seed(seed) (seed as R's 32-bit integer reinterpreted
+  // as unsigned). The words are R's .Random.seed[3:626].
+  static RMt19937SeedCompat set_seed(uint32_t seed);
+
+  // R's unif_rand(): a double in (0, 1); a tempered word of 0 gives 2^-33
+  // (R's fix-up) instead of 0.
+  double unif_rand();
+
+  // R's R_unif_index(dn) with sample.kind "Rejection": uniform in [0, dn).
+  // dn = 0 returns 0 without drawing.
+  uint64_t r_unif_index_with_kind(uint64_t dn);
+};
+
+// Reusable scratch for RLecuyerCmrgSeedCompat::sample_int_no_replace_with_kind:
+// a lazily-materialised pool [1..n] whose overwritten slots carry the current
+// generation stamp, so each call costs O(size) instead of O(n) after the first.
+// Owned by one caller (not thread-safe); may be reused with any n.
+class SampleIntScratch {
+ public:
+  SampleIntScratch() = default;
+
+ private:
+  friend struct RLecuyerCmrgSeedCompat;
+  friend void testing_set_sample_scratch_generation(SampleIntScratch&, uint32_t);
+  friend uint32_t testing_sample_scratch_generation(const SampleIntScratch&);
+
+  // Starts a call over a pool of n slots and returns its stamp.
+  uint32_t begin(uint64_t n);
+
+  std::vector<uint64_t> value_;
+  std::vector<uint32_t> stamp_;
+  uint32_t generation_ = 0;
+};
+
+// R's L'Ecuyer-CMRG generator (MRG32k3a) under
+// RNGkind("L'Ecuyer-CMRG", sample.kind = "Rejection"). s[0..2] is the first
+// component, s[3..5] the second; R's .Random.seed[2:7] as unsigned words.
+struct RLecuyerCmrgSeedCompat {
+  std::array<uint32_t, 6> s{};
+
+  // Equivalent to R's set.seed(seed).
+  static RLecuyerCmrgSeedCompat set_seed(uint32_t seed);
+
+  // R's unif_rand() for this generator: a double in (0, 1), no fix-up.
+  double unif_rand();
+
+  // R's R_unif_index(dn), "Rejection" kind, on this generator.
+  uint64_t r_unif_index_with_kind(uint64_t dn);
+
+  // R's sample.int(n, size) without replacement (useHash = FALSE): `size`
+  // distinct values in [1, n], in draw order. size > n throws InternalError.
+  std::vector<uint64_t> sample_int_no_replace_with_kind(uint64_t n, uint64_t size);
+
+  // The same draws and the same result, written to `out` (replacing its
+  // contents), in O(size) time per call once `scratch` has grown to n.
+  void sample_int_no_replace_with_kind(uint64_t n, uint64_t size, SampleIntScratch& scratch,
+                                       std::vector<uint64_t>& out);
+};
+
+// The standard MT19937 (the stream of std::mt19937 for the same seed).
+struct Mt19937 {
+  Mt19937Words state;  // all zero until seeded: use Mt19937::seed
+
+  static Mt19937 seed(uint32_t s);
+
+  uint32_t next_u32() { return state.next_tempered(); }
+
+  // Uniform in [0, m): rejects x >= floor(0xFFFFFFFF / m) * m, then x mod m.
+  // m = 0 throws InternalError.
+  uint32_t uniform_below(uint32_t m);
+};
+
+// The standard SplitMix64 output for state x.
+uint64_t splitmix64(uint64_t x);
+
+// k distinct integers of [a, b], in the order the permutation kernels read
+// prefixes of. Rejection sampling on per-thread generation-stamped markers when
+// k < n / 2 (n = b - a + 1), else Floyd's selection followed by a Fisher-Yates
+// shuffle. k = 0 or k > n gives an empty vector. b < a - 1, or n > 2^32 - 1,
+// throws InternalError.
+std::vector<uint64_t> combination(uint64_t a, uint64_t b, uint64_t k, Mt19937& mt);
+
+// The same, writing into `out` (replacing its contents) to reuse its storage.
+void combination(uint64_t a, uint64_t b, uint64_t k, Mt19937& mt, std::vector<uint64_t>& out);
+
+// Test hooks: the calling thread's combination() marker generation (created
+// empty on first use) and the scratch generation of a SampleIntScratch.
+void testing_set_comb_marker_generation(uint32_t generation);
+uint32_t testing_comb_marker_generation();
+void testing_set_sample_scratch_generation(SampleIntScratch& scratch, uint32_t generation);
+uint32_t testing_sample_scratch_generation(const SampleIntScratch& scratch);
+
+}  // namespace tarvelo::rng_compat
