@@ -189,18 +189,28 @@ void PrefixScorer::stats1(std::span<const double> ranks, std::span<const uint64_
   }
 
   // Miss counts before any insertion: the (mirrored) 1-based position of each
-  // sorted index, and N at the end index.
+  // sorted index, and N at the end index. Adding each gap from its index
+  // onward would leave in each coarse cell the position just before the cell
+  // and in each fine entry the rest; the values are integers, so they are
+  // written directly.
   {
     uint64_t prev = 0;
-    for (size_t r = 0; r < k; ++r) {
-      const uint64_t p0 = sample[ord[rev ? k - 1 - r : r]];
-      if (p0 == 0 || p0 > n) internal_fault("prefix scores: sample position outside the list");
-      const uint64_t p = rev ? n + 1 - p0 : p0;
-      if (p <= prev) internal_fault("prefix scores: order does not sort the sample");
-      range_add(fc, fine_len, cc, coarse_len, shift, r, 0.0, static_cast<double>(p - prev));
+    double base = 0.0;
+    for (size_t r = 0; r <= k; ++r) {
+      uint64_t p = n;
+      if (r < k) {
+        const uint64_t p0 = sample[ord[rev ? k - 1 - r : r]];
+        if (p0 == 0 || p0 > n) internal_fault("prefix scores: sample position outside the list");
+        p = rev ? n + 1 - p0 : p0;
+        if (p <= prev) internal_fault("prefix scores: order does not sort the sample");
+      }
+      if ((r & (b - 1)) == 0) {
+        base = static_cast<double>(prev);
+        cc[r >> shift].x = base;
+      }
+      fc[r].x = static_cast<double>(p) - base;
       prev = p;
     }
-    range_add(fc, fine_len, cc, coarse_len, shift, k, 0.0, static_cast<double>(n - prev));
   }
 
   // Weights. Zero (or NaN) weights get a small positive weight so that every
