@@ -76,13 +76,26 @@ void PrefixScorer::sort_sample(std::span<const uint64_t> sample, uint64_t n) {
   const size_t k = sample.size();
   if (n <= 0xFFFFFFFFull && k <= 0xFFFFFFFFull) {
     // Positions are distinct, so sorting (position, index) keys packed into
-    // one integer gives the same order, several times faster.
+    // one integer gives the same order, several times faster; long samples
+    // use a byte-wise radix sort over the bits that N needs.
     keys_.resize(k);
     for (size_t i = 0; i < k; ++i) {
       const uint64_t p = std::min<uint64_t>(sample[i], 0xFFFFFFFFull);
       keys_[i] = (p << 32) | i;
     }
-    std::sort(keys_.begin(), keys_.end());
+    if (k < 64) {
+      std::sort(keys_.begin(), keys_.end());
+    } else {
+      const unsigned bits = n == 0 ? 1 : 64 - static_cast<unsigned>(__builtin_clzll(n));
+      tmp_keys_.resize(k);
+      for (unsigned sh = 32; sh < 32 + bits; sh += 8) {
+        size_t count[257] = {};
+        for (uint64_t key : keys_) ++count[((key >> sh) & 0xFF) + 1];
+        for (size_t d = 1; d <= 256; ++d) count[d] += count[d - 1];
+        for (uint64_t key : keys_) tmp_keys_[count[(key >> sh) & 0xFF]++] = key;
+        keys_.swap(tmp_keys_);
+      }
+    }
     ord_.resize(k);
     for (size_t r = 0; r < k; ++r) ord_[r] = static_cast<size_t>(keys_[r] & 0xFFFFFFFFull);
   } else {
