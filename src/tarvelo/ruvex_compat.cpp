@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numeric>
 #include <string>
 
@@ -252,7 +253,7 @@ void PrefixScorer::stats1(std::span<const double> ranks, std::span<const uint64_
   for (int64_t t = 0; t < nblocks; ++t) {
     const int64_t first = t * s;
     const int64_t last = std::min(first + s - 1, last_node);
-    blocks_[t] = Block{first, last, last};
+    blocks_[t] = Block{first, last, last, std::numeric_limits<double>::infinity()};
     for (int64_t v = first; v <= last; ++v) {
       prev_[v] = v == first ? v : v - 1;
       next_[v] = v == last ? v : v + 1;
@@ -269,12 +270,9 @@ void PrefixScorer::stats1(std::span<const double> ranks, std::span<const uint64_
     const int64_t j = v - 1;
     return fc[j].x + cc[j >> shift].x;
   };
-  auto node_v = [&](int64_t v, double slope) -> double {
-    const int64_t j = v - 1;
-    const Cell a = fc[j], c = cc[j >> shift];
-    return slope * (a.w + c.w) - (a.x + c.x);
-  };
 
+
+  const double breakpoint_delta = 1e-9 * (static_cast<double>(n) + 1.0);
   double nr = 0.0;
   for (size_t i = 0; i < k; ++i) {
     const size_t j0 = rank_[i];
@@ -319,18 +317,39 @@ void PrefixScorer::stats1(std::span<const double> ranks, std::span<const uint64_
     const double nk = static_cast<double>(n - (i + 1));
     const double slope = nk / nr;
     double best = 0.0;
+    const Block* repaired = &blk;
     for (Block& bl : blocks_) {
       int64_t c = bl.cached;
-      double vc = node_v(c, slope);
-      for (;;) {
-        const int64_t p = prev_[c];
-        if (p == c) break;
-        const double vp = node_v(p, slope);
-        if (!(vp >= vc)) break;
-        c = p;
-        vc = vp;
+      double wc = node_w(c), xc = node_x(c);
+      double vc = slope * wc - xc;
+      // The walk cannot move while the slope stays above the cached node's
+      // breakpoint (see below); the repaired block always walks.
+      if (&bl == repaired || !(slope > bl.breakpoint)) {
+        for (;;) {
+          const int64_t p = prev_[c];
+          if (p == c) {
+            bl.breakpoint = -std::numeric_limits<double>::infinity();
+            break;
+          }
+          const double wp = node_w(p), xp = node_x(p);
+          const double vp = slope * wp - xp;
+          if (!(vp >= vc)) {
+            // v(p) < v(c) - delta exactly whenever slope > (xc - xp + delta) /
+            // (wc - wp); delta exceeds every rounding error of the values and
+            // of later translations of both nodes, so above this breakpoint
+            // the test above fails as well and need not be evaluated.
+            const double dw = wc - wp;
+            bl.breakpoint = dw > 0.0 ? (xc - xp + breakpoint_delta) / dw * (1.0 + 1e-12)
+                                     : std::numeric_limits<double>::infinity();
+            break;
+          }
+          c = p;
+          wc = wp;
+          xc = xp;
+          vc = vp;
+        }
+        bl.cached = c;
       }
-      bl.cached = c;
       if (vc > best) best = vc;
     }
     out[i] = best / nk;

@@ -64,6 +64,7 @@ class PrefixScorer {
     int64_t first;
     int64_t last;
     int64_t cached;
+    double breakpoint;  // slope above which the cached node stays best
   };
   void sort_sample(std::span<const uint64_t> sample, uint64_t n);
 
