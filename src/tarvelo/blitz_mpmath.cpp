@@ -15,17 +15,20 @@ constexpr double kLog2Of10 = 3.321928094887362;
 constexpr int kMaxIterations = 20000;
 constexpr int kSpougeA = 80;
 
-// MPFR keeps its exponent range per thread. The default range (about 2^±2^30)
-// would turn extreme prefactors into spurious zeros or infinities; widen it
-// once on every thread that computes.
-void widen_exponent_range() {
-  static thread_local bool widened = false;
-  if (!widened) {
+// MPFR keeps its exponent range, constant caches (pi, log 2) and integer pools
+// per thread. The default exponent range (about 2^+-2^30) would turn extreme
+// prefactors into spurious zeros or infinities, so it is widened once on every
+// thread that computes; the caches are released when the thread ends (worker
+// threads come and go, and each would otherwise leave its caches behind).
+struct MpfrThreadState {
+  MpfrThreadState() {
     mpfr_set_emin(mpfr_get_emin_min());
     mpfr_set_emax(mpfr_get_emax_max());
-    widened = true;
   }
-}
+  ~MpfrThreadState() { mpfr_free_cache(); }
+};
+
+void widen_exponent_range() { static thread_local MpfrThreadState state; }
 
 mpfr_prec_t as_prec(uint64_t bits) {
   if (bits < MPFR_PREC_MIN) return MPFR_PREC_MIN;
