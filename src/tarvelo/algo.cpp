@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include "tarvelo/error.hpp"
+
 namespace tarvelo::algo {
 
 std::pair<double, uint64_t> calculate_es_ruvex(std::span<const double> ranks,
@@ -10,6 +12,8 @@ std::pair<double, uint64_t> calculate_es_ruvex(std::span<const double> ranks,
                                                ScoreType score_type) {
   const size_t k = hits.size();
   if (k == 0) return {0.0, 0};
+  // Hits ascend, so checking the last one keeps every read inside ranks.
+  if (hits[k - 1] >= ranks.size()) internal_fault("pathway hit beyond the ranked list");
   if (n == k) return {0.0, hits[0]};
   double nr = 0.0;
   for (uint64_t h : hits) nr += std::fabs(ranks[h]);

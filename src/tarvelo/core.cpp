@@ -4,6 +4,7 @@
 #include <cmath>
 #include <numeric>
 
+#include "tarvelo/error.hpp"
 #include "tarvelo/numeric.hpp"
 
 namespace tarvelo {
@@ -11,7 +12,7 @@ namespace tarvelo {
 RankedList::RankedList(std::vector<std::string> genes, std::vector<double> scores) {
   const size_t n = genes.size();
   if (n == 0) return;
-  scores.resize(std::max(scores.size(), n), std::nan(""));
+  if (scores.size() < n) internal_fault("ranked list has fewer scores than genes");
   std::vector<size_t> order(n);
   std::iota(order.begin(), order.end(), size_t{0});
   // Score descending, ties by input position. NaN scores are placed after every

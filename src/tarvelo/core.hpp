@@ -30,7 +30,7 @@ class RankedList {
  public:
   RankedList() = default;
   // Takes both vectors; scores must hold at least genes.size() values (extra
-  // scores are ignored).
+  // scores are ignored; fewer throws InternalError).
   RankedList(std::vector<std::string> genes, std::vector<double> scores);
 
   const std::vector<std::string>& genes() const { return genes_; }

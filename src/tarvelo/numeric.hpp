@@ -16,11 +16,12 @@ template <class Int>
 constexpr Int saturating_cast(double x) {
   static_assert(std::is_integral_v<Int>);
   if (std::isnan(x)) return 0;
-  // min/max of every integer type up to 64 bits are exactly representable as a
-  // power of two (or zero), so these comparisons are exact.
+  // min and max + 1 of every integer type up to 64 bits are zero or a power of
+  // two, exactly representable, so these comparisons are exact. hi_excl is
+  // max + 1: the first value the cast could not represent.
   constexpr double lo = static_cast<double>(std::numeric_limits<Int>::min());
   constexpr double hi_excl = std::is_signed_v<Int>
-      ? -2.0 * static_cast<double>(std::numeric_limits<Int>::min())
+      ? -static_cast<double>(std::numeric_limits<Int>::min())
       : 2.0 * (static_cast<double>(std::numeric_limits<Int>::max() / 2) + 1.0);
   if (x <= lo) return std::numeric_limits<Int>::min();
   if (x >= hi_excl) return std::numeric_limits<Int>::max();

@@ -274,13 +274,16 @@ void combination(uint64_t a, uint64_t b, uint64_t k, Mt19937& mt, std::vector<ui
   out.clear();
   // b = a - 1 is the empty range. Anything below it would wrap n around; a
   // range wider than 32 bits cannot be drawn with 32-bit bounds.
-  if (b < a && b != a - 1) {
-    internal_fault("combination: empty range [" + std::to_string(a) + ", " + std::to_string(b) +
+  uint64_t n = 0;
+  if (b >= a) {
+    if (b - a >= 0xFFFFFFFFull) {
+      internal_fault("combination: range [" + std::to_string(a) + ", " + std::to_string(b) +
+                     "] has more than 2^32 - 1 values");
+    }
+    n = b - a + 1;
+  } else if (b != a - 1) {
+    internal_fault("combination: invalid range [" + std::to_string(a) + ", " + std::to_string(b) +
                    "]");
-  }
-  const uint64_t n = b - a + 1;
-  if (n > 0xFFFFFFFFull) {
-    internal_fault("combination: range of " + std::to_string(n) + " values exceeds 32 bits");
   }
 
   MarkerBorrow marker;

@@ -39,6 +39,36 @@ std::vector<double> gsea_stats1_f64(std::span<const double> ranks,
                                     std::span<const uint64_t> sample,
                                     std::span<const size_t> ord, bool rev, double gsea_param);
 
+// The same computations with reusable buffers: the permutation loops keep one
+// scorer per thread so that no allocation happens per permutation once the
+// buffers reached the largest sample size. Not thread-safe; one per thread.
+class PrefixScorer {
+ public:
+  // out.size() must equal sample.size().
+  void cumulative(std::span<const double> ranks, std::span<const uint64_t> sample,
+                  ScoreType score_type, double gsea_param, std::span<double> out);
+  // `ord` is order(sample); out.size() must equal sample.size().
+  void stats1(std::span<const double> ranks, std::span<const uint64_t> sample,
+              std::span<const size_t> ord, bool rev, double gsea_param, std::span<double> out);
+
+ private:
+  struct Block {
+    int64_t first;
+    int64_t last;
+    int64_t cached;
+  };
+  void sort_sample(std::span<const uint64_t> sample, uint64_t n);
+
+  std::vector<size_t> ord_;
+  std::vector<size_t> rank_;
+  std::vector<double> w_;
+  std::vector<int64_t> fine_m_, coarse_m_;
+  std::vector<double> fine_w_, coarse_w_;
+  std::vector<int64_t> prev_, next_;
+  std::vector<Block> blocks_;
+  std::vector<double> other_;
+};
+
 // ---------------------------------------------------------------------------
 // Counting.
 

@@ -4,14 +4,6 @@
 
 namespace tarvelo::ruvex_compat {
 
-std::vector<double> calc_gsea_stat_cumulative_f64(std::span<const double>,
-                                                  std::span<const uint64_t>, ScoreType, double) {
-  internal_fault("calc_gsea_stat_cumulative_f64 not available yet");
-}
-std::vector<double> gsea_stats1_f64(std::span<const double>, std::span<const uint64_t>,
-                                    std::span<const size_t>, bool, double) {
-  internal_fault("gsea_stats1_f64 not available yet");
-}
 void single_pathway_counts(uint64_t, uint64_t, std::span<const double>, uint64_t, ScoreType,
                            uint64_t, double, PathwayAcc&) {
   internal_fault("single_pathway_counts not available yet");

@@ -1,5 +1,6 @@
 #include "tarvelo/text.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -72,13 +73,16 @@ bool is_white_space(char32_t c) {
 
 namespace {
 
-// Decodes one code point of valid UTF-8 at s[i]; returns its length.
+// Decodes one code point of UTF-8 at s[i]; returns its length. Malformed input
+// decodes to some code point but the length never runs past the end of `s`, so
+// callers advancing by it stay inside the string.
 size_t decode(std::string_view s, size_t i, char32_t* out) {
   const auto b0 = static_cast<unsigned char>(s[i]);
   if (b0 < 0x80) { *out = b0; return 1; }
   size_t len = b0 >= 0xF0 ? 4 : b0 >= 0xE0 ? 3 : 2;
   char32_t c = b0 & (0x7F >> len);
-  for (size_t k = 1; k < len && i + k < s.size(); ++k)
+  len = std::min(len, s.size() - i);
+  for (size_t k = 1; k < len; ++k)
     c = (c << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
   *out = c;
   return len;
@@ -114,6 +118,7 @@ std::string_view trim_white_space(std::string_view s) {
   size_t e = s.size();
   while (e > b) {
     size_t start = last_char_start(s, e);
+    if (start < b) break;  // stray continuation bytes after the leading trim
     char32_t c;
     decode(s, start, &c);
     if (!is_white_space(c)) break;

@@ -7,6 +7,7 @@
 #include "tarvelo/algo.hpp"
 #include "tarvelo/algo_support.hpp"
 #include "tarvelo/core.hpp"
+#include "tarvelo/error.hpp"
 
 namespace tarvelo {
 namespace {
@@ -20,6 +21,8 @@ TEST(RankedListTest, OrderTiesAndNaN) {
   EXPECT_EQ(r.scores()[0], 3.0);
   EXPECT_TRUE(std::isnan(r.scores()[5]));
   EXPECT_TRUE(RankedList({}, {}).empty());
+  EXPECT_EQ(RankedList({"a"}, {1.0, 2.0}).size(), 1u);
+  EXPECT_THROW(RankedList({"a", "b"}, {1.0}), InternalError);
 }
 
 TEST(RankedListTest, PrepareWorkedExamples) {
@@ -68,6 +71,8 @@ TEST(EnrichmentScoreTest, ZeroWeightEqualSteps) {
   EXPECT_EQ(calculate_es_ruvex(w, h03, 4, ScoreType::kStd), std::make_pair(0.0, uint64_t{0}));
   std::vector<uint64_t> none;
   EXPECT_EQ(calculate_es_ruvex(w, none, 4, ScoreType::kStd), std::make_pair(0.0, uint64_t{0}));
+  std::vector<uint64_t> beyond{1, 4};
+  EXPECT_THROW(calculate_es_ruvex(w, beyond, 5, ScoreType::kStd), InternalError);
   std::vector<uint64_t> all{1, 2, 3, 0};
   EXPECT_EQ(calculate_es_ruvex(w, all, 4, ScoreType::kStd), std::make_pair(0.0, uint64_t{1}));
 }

@@ -51,6 +51,9 @@ TEST(NumericTest, SaturatingCast) {
   EXPECT_EQ(saturating_cast<uint64_t>(18446744073709551616.0), std::numeric_limits<uint64_t>::max());
   EXPECT_EQ(saturating_cast<uint32_t>(4294967295.9), 4294967295u);
   EXPECT_EQ(saturating_cast<int32_t>(-2.9), -2);
+  EXPECT_EQ(saturating_cast<int32_t>(2147483648.0), std::numeric_limits<int32_t>::max());
+  EXPECT_EQ(saturating_cast<int32_t>(3e9), std::numeric_limits<int32_t>::max());
+  EXPECT_EQ(saturating_cast<int64_t>(1.5e19), std::numeric_limits<int64_t>::max());
   EXPECT_EQ(saturating_cast<uint8_t>(300.0), 255);
   EXPECT_EQ(saturating_cast<int64_t>(std::nanf("")), 0);
   EXPECT_EQ(round_half_even(2.5), 2.0);
@@ -84,6 +87,10 @@ TEST(TextTest, WhiteSpaceAndUtf8) {
   EXPECT_EQ(text::trim_white_space("\xC2\xA0 gene\t\xE3\x80\x80"), "gene");
   EXPECT_EQ(text::trim_white_space("\x1f" "a\x1f"), "\x1f" "a\x1f");  // not White_Space
   EXPECT_EQ(text::trim_white_space(" \t "), "");
+  // Malformed UTF-8 must not push the trim past either end: a truncated lead
+  // byte pair can decode to a White_Space code point (E0 A0 -> U+0020).
+  EXPECT_EQ(text::trim_white_space("\xE0\xA0"), "");
+  EXPECT_EQ(text::trim_white_space(" \xA0"), "\xA0");
   EXPECT_TRUE(text::is_all_white_space("\xE2\x80\xA8 \r"));
   EXPECT_FALSE(text::is_all_white_space(" x "));
   EXPECT_TRUE(text::is_valid_utf8("gen\xC3\xA9"));
