@@ -1,6 +1,7 @@
 #include "tarvelo/rng_compat.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <string>
 #include <utility>
@@ -9,6 +10,14 @@
 #include "tarvelo/numeric.hpp"
 
 namespace tarvelo::rng_compat {
+
+// R's bits = (int) ceil(log2(dn)). Up to 2^32 this is the bit width of dn - 1
+// (log2 is within an ulp, far closer than the 1.4 * 2^-32 that separates
+// log2(dn) from an integer there), which spares the libm call on the hot path.
+int r_index_bits(uint64_t dn) {
+  if (dn <= (uint64_t{1} << 32)) return std::bit_width(dn - 1);
+  return saturating_cast<int32_t>(std::ceil(std::log2(static_cast<double>(dn))));
+}
 
 namespace {
 
@@ -33,7 +42,7 @@ constexpr int64_t kLecuyerM2 = 4294944443;
 template <class Gen>
 uint64_t unif_index_rejection(Gen& gen, uint64_t dn) {
   if (dn == 0) return 0;
-  const int bits = saturating_cast<int32_t>(std::ceil(std::log2(static_cast<double>(dn))));
+  const int bits = r_index_bits(dn);
   if (bits < 0) return 0;
   const uint64_t mask = bits >= 64 ? ~uint64_t{0} : (uint64_t{1} << bits) - 1;
   for (;;) {
@@ -60,12 +69,17 @@ void check_sample_size(uint64_t n, uint64_t size) {
 
 void Mt19937Words::regenerate() {
   constexpr uint32_t kUpper = 0x80000000u, kLower = 0x7fffffffu, kMatrix = 0x9908b0dfu;
-  // Written with explicit index wrap-around to mirror the textbook loop; the
-  // compiler handles the modulo cheaply and this runs once per 624 words.
-  for (uint64_t i = 0; i < kN; ++i) {
-    const uint32_t y = (mt[i] & kUpper) | (mt[(i + 1) % kN] & kLower);
-    mt[i] = mt[(i + 397) % kN] ^ (y >> 1) ^ ((y & 1u) ? kMatrix : 0u);
-  }
+  constexpr uint64_t kM = 397;
+  auto twist = [](uint32_t hi, uint32_t lo, uint32_t far) {
+    const uint32_t y = (hi & kUpper) | (lo & kLower);
+    return far ^ (y >> 1) ^ ((y & 1u) ? kMatrix : 0u);
+  };
+  // The textbook loop over i with indices (i + 1) mod N and (i + M) mod N, split
+  // where the indices wrap. Words below i are already the new ones, as there.
+  uint64_t i = 0;
+  for (; i < kN - kM; ++i) mt[i] = twist(mt[i], mt[i + 1], mt[i + kM]);
+  for (; i < kN - 1; ++i) mt[i] = twist(mt[i], mt[i + 1], mt[i + kM - kN]);
+  mt[kN - 1] = twist(mt[kN - 1], mt[0], mt[kM - 1]);
   index = 0;
 }
 

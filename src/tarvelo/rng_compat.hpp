@@ -136,6 +136,9 @@ std::vector<uint64_t> combination(uint64_t a, uint64_t b, uint64_t k, Mt19937& m
 // The same, writing into `out` (replacing its contents) to reuse its storage.
 void combination(uint64_t a, uint64_t b, uint64_t k, Mt19937& mt, std::vector<uint64_t>& out);
 
+// R's ceil(log2(dn)) as the uniform index computes it (exposed for tests).
+int r_index_bits(uint64_t dn);
+
 // Test hooks: the calling thread's combination() marker generation (created
 // empty on first use) and the scratch generation of a SampleIntScratch.
 void testing_set_comb_marker_generation(uint32_t generation);

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -163,6 +164,28 @@ TEST(RMersenneTwisterTest, FixupAndDrawCounts) {
   } while (v >= 1000000000);
   EXPECT_EQ(c.r_unif_index_with_kind(1000000000), v);
   EXPECT_EQ(c.unif_rand(), d.unif_rand());
+}
+
+TEST(RMersenneTwisterTest, IndexBitsAgreeWithLibm) {
+  // The index width skips log2 below 2^32; it must equal R's ceil(log2(dn))
+  // with glibc's log2 everywhere, above all next to powers of two.
+  auto libm_bits = [](uint64_t dn) {
+    return saturating_cast<int32_t>(std::ceil(std::log2(static_cast<double>(dn))));
+  };
+  for (uint64_t dn = 1; dn <= (1u << 18); ++dn) ASSERT_EQ(r_index_bits(dn), libm_bits(dn)) << dn;
+  for (int k = 1; k < 64; ++k) {
+    const uint64_t p = uint64_t{1} << k;
+    for (uint64_t dn : {p - 1, p, p + 1, p + p / 2}) {
+      ASSERT_EQ(r_index_bits(dn), libm_bits(dn)) << dn;
+    }
+  }
+  std::mt19937_64 pick(5);
+  for (int i = 0; i < 100000; ++i) {
+    const uint64_t dn = pick() >> (pick() % 64);
+    if (dn > 0) {
+      ASSERT_EQ(r_index_bits(dn), libm_bits(dn)) << dn;
+    }
+  }
 }
 
 TEST(RLecuyerCmrgTest, MatchesR) {
