@@ -213,8 +213,8 @@ std::vector<EnrichmentResult> run(StageTimer& timer, const RankedList& ranked,
   const algo_support::GeneIndex index = algo_support::build_gene_index(ranked);
   const ClampedParams params = clamp_params(min_size, max_size, eps, n_genes);
   const PreparedRanks prepared = ranked.prepare(gsea_param);
-  // Scaled weights stay below 2^53 in magnitude for every finite score, so the
-  // conversion is exact and scores compare exactly across pathways.
+  // Scaled weights sum to about 2^30, so the conversion is exact (only a
+  // saturated weight, from a weight total near zero, rounds).
   const std::vector<double> ranks(prepared.scaled_weights.begin(), prepared.scaled_weights.end());
   timer.end_stage("setup");
 
