@@ -301,9 +301,13 @@ EsRulerCompat::EsRulerCompat(std::vector<int64_t> weights, uint64_t sample_size,
 }
 
 uint64_t EsRulerCompat::chunk_of(uint64_t gene) const {
-  const auto it = std::upper_bound(chunk_last_.begin(), chunk_last_.end(), gene);
-  const uint64_t c = static_cast<uint64_t>(it - chunk_last_.begin());
-  return std::min<uint64_t>(c, chunk_last_.size() - 1);
+  // The first chunk whose bound exceeds the gene (the bounds ascend); a
+  // branch-free count over a handful of chunks.
+  const uint64_t* last = chunk_last_.data();
+  const uint64_t top = chunk_last_.size() - 1;
+  uint64_t c = 0;
+  for (uint64_t i = 0; i < top; ++i) c += last[i] <= gene;
+  return c;
 }
 
 bool EsRulerCompat::resample_genesets(rng_compat::Mt19937& gen) {
@@ -374,7 +378,7 @@ struct Position {
 };
 
 // The chunk and index of position p when the chunks are read one after another.
-Position locate(const SampleChunks& chunks, uint64_t p) {
+inline Position locate(const SampleChunks& chunks, uint64_t p) {
   uint64_t c = 0;
   while (c + 1 < chunks.genes.size() && p >= chunks.genes[c].size()) {
     p -= chunks.genes[c].size();
@@ -421,6 +425,8 @@ int32_t EsRulerCompat::perturbate_naive(uint64_t k, SampleChunks& chunks, const 
     const LevelEntry e = score_generic(weights_, gene_hash_, flat);
     if (Gsea::lt_cpp(bound, e.gsea)) {
       ++accepted;
+      chunks.rank_sum = e.gsea.rank_sum;
+      chunks.set_hash = e.gsea.set_hash;
     } else {
       to.erase(to.begin() + iy);
       from.insert(from.begin() + static_cast<ptrdiff_t>(pos.index), old);
@@ -437,7 +443,10 @@ int32_t EsRulerCompat::perturbate_naive(uint64_t k, SampleChunks& chunks, const 
 // value is greater, or equal with the set's hash greater than the bound's. With
 // point numerator V = cum * (N - k) - m * R and the bound's Nb = cb * (N - k) -
 // mb * Rb, that is V * Rb > Nb * R (or >= when the hash is greater): one
-// 64x64->128 multiply per point. Two shortcuts find such a point quickly:
+// 64x64->128 multiply per point. The swap is decided before the set is touched
+// (most swaps deep in the ladder are refused), reading the chunks as if the old
+// gene were gone and the new one in place. Two shortcuts find a beating point
+// quickly:
 //  - peak cache: the last point found to beat the bound is corrected for each
 //    swap and tried first;
 //  - chunk skip: the point made of all weight up to the end of a chunk at the
@@ -450,6 +459,7 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t k, SampleChunks& chunks, const G
   const int64_t nk = static_cast<int64_t>(weights_.size() - k);
   const int64_t* w = weights_.data();
   const uint64_t* h = gene_hash_.data();
+  const size_t nchunks = chunks.genes.size();
 
   // The bound as a fraction Nb / (Rb * nk); a zero-weight bound has value 0.
   int64_t bound_num = 0;
@@ -459,12 +469,8 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t k, SampleChunks& chunks, const G
     bound_r = bound.rank_sum;
   }
 
-  int64_t r = 0;
-  uint64_t hash = 0;
-  for (size_t c = 0; c < chunks.genes.size(); ++c) {
-    r += chunks.sum[c];
-    for (uint64_t g : chunks.genes[c]) hash ^= h[g];
-  }
+  int64_t r = chunks.rank_sum;
+  uint64_t hash = chunks.set_hash;
 
   struct Peak {
     bool valid = false;
@@ -477,38 +483,30 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t k, SampleChunks& chunks, const G
   for (int32_t a = 0; a < attempts; ++a) {
     const uint32_t p = gen.uniform_below(static_cast<uint32_t>(k));
     const Position pos = locate(chunks, p);
-    auto& from = chunks.genes[pos.chunk];
-    const uint64_t old = from[pos.index];
+    const uint64_t old = chunks.genes[pos.chunk][pos.index];
     const uint64_t y = gen.uniform_below(n);
     const uint64_t cy = chunk_of(y);
-    auto& to = chunks.genes[cy];
+    const auto& to = chunks.genes[cy];
     const auto at = std::lower_bound(to.begin(), to.end(), y);
     if (at != to.end() && *at == y) {
       if (y == old) ++accepted;
       continue;
     }
 
-    // Swap old for y.
-    const Peak saved = peak;
-    from.erase(from.begin() + static_cast<ptrdiff_t>(pos.index));
-    const auto at2 = std::lower_bound(to.begin(), to.end(), y);
-    const ptrdiff_t iy = at2 - to.begin();
-    to.insert(at2, y);
-    chunks.sum[pos.chunk] -= w[old];
-    chunks.sum[cy] += w[y];
     const int64_t r_new = r - w[old] + w[y];
     const uint64_t hash_new = hash ^ h[old] ^ h[y];
-    if (peak.valid) {
-      if (old == peak.gene) {
-        peak.valid = false;
+    Peak cand = peak;
+    if (cand.valid) {
+      if (old == cand.gene) {
+        cand.valid = false;
       } else {
-        if (old < peak.gene) {
-          peak.cum -= w[old];
-          peak.misses += 1;
+        if (old < cand.gene) {
+          cand.cum -= w[old];
+          cand.misses += 1;
         }
-        if (y < peak.gene) {
-          peak.cum += w[y];
-          peak.misses -= 1;
+        if (y < cand.gene) {
+          cand.cum += w[y];
+          cand.misses -= 1;
         }
       }
     }
@@ -519,55 +517,87 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t k, SampleChunks& chunks, const G
       // All zero weights: value 0, equal to a bound of value 0.
       keep = bound_num == 0 && hash_gt;
     } else {
-      const i128 thresh = static_cast<i128>(bound_num) * r_new;
-      const auto beats = [&](int64_t v) {
-        const i128 lhs = static_cast<i128>(v) * bound_r;
-        return hash_gt ? lhs >= thresh : lhs > thresh;
-      };
-      if (peak.valid && beats(peak.cum * nk - peak.misses * r_new)) {
+      // V * Rb >= T is V * Rb > T - 1 for integers: one comparison either way.
+      const i128 thresh = static_cast<i128>(bound_num) * r_new - (hash_gt ? 1 : 0);
+      const auto beats = [&](int64_t v) { return static_cast<i128>(v) * bound_r > thresh; };
+      if (cand.valid && beats(cand.cum * nk - cand.misses * r_new)) {
         keep = true;
       } else if (beats(0)) {
         keep = true;  // the origin
       } else {
-        peak.valid = false;
+        cand.valid = false;
         int64_t cum_before = 0;
         int64_t idx_before = 0;
-        for (size_t c = 0; c < chunks.genes.size() && !keep; ++c) {
+        for (size_t c = 0; c < nchunks && !keep; ++c) {
           const auto& genes = chunks.genes[c];
-          if (genes.empty()) continue;
-          const int64_t size = static_cast<int64_t>(genes.size());
-          const int64_t m_first = static_cast<int64_t>(genes[0]) - idx_before;
-          if (beats((cum_before + chunks.sum[c]) * nk - m_first * r_new)) {
+          const uint64_t* g = genes.data();
+          const size_t size = genes.size();
+          // The chunk as it would be after the swap: without the old gene
+          // (position skip), with y merged in at its place.
+          const size_t skip = c == pos.chunk ? pos.index : SIZE_MAX;
+          const bool has_y = c == cy;
+          int64_t sum = chunks.sum[c];
+          if (skip != SIZE_MAX) sum -= w[old];
+          if (has_y) sum += w[y];
+          const size_t new_size = size - (skip != SIZE_MAX) + has_y;
+          if (new_size == 0) continue;
+          uint64_t first = UINT64_MAX;
+          const size_t first_index = skip == 0 ? 1 : 0;
+          if (first_index < size) first = g[first_index];
+          if (has_y && y < first) first = y;
+          const int64_t m_first = static_cast<int64_t>(first) - idx_before;
+          const int64_t m_first_r = m_first * r_new;
+          if (!beats((cum_before + sum) * nk - m_first_r)) {
+            // Skip the chunk. No later point has more weight than the whole
+            // set or fewer misses than this chunk's first: when even that
+            // point does not beat the bound, nothing after it does.
+            if (!beats(r_new * nk - m_first_r)) break;
+          } else {
             int64_t cum = cum_before;
-            for (int64_t i = 0; i < size; ++i) {
-              const uint64_t g = genes[i];
-              cum += w[g];
-              const int64_t m = static_cast<int64_t>(g) - (idx_before + i);
+            int64_t idx = idx_before;
+            size_t j = 0;
+            bool pending_y = has_y;
+            while (true) {
+              if (j == skip) ++j;
+              uint64_t next;
+              if (pending_y && (j >= size || y < g[j])) {
+                next = y;
+                pending_y = false;
+              } else if (j < size) {
+                next = g[j++];
+              } else {
+                break;
+              }
+              cum += w[next];
+              const int64_t m = static_cast<int64_t>(next) - idx;
+              ++idx;
               if (beats(cum * nk - m * r_new)) {
-                peak = Peak{true, g, m, cum};
+                cand = Peak{true, next, m, cum};
                 keep = true;
                 break;
               }
             }
           }
-          cum_before += chunks.sum[c];
-          idx_before += size;
+          cum_before += sum;
+          idx_before += static_cast<int64_t>(new_size);
         }
       }
     }
 
-    if (keep) {
-      ++accepted;
-      r = r_new;
-      hash = hash_new;
-    } else {
-      to.erase(to.begin() + iy);
-      from.insert(from.begin() + static_cast<ptrdiff_t>(pos.index), old);
-      chunks.sum[pos.chunk] += w[old];
-      chunks.sum[cy] -= w[y];
-      peak = saved;
-    }
+    if (!keep) continue;
+    ++accepted;
+    auto& from = chunks.genes[pos.chunk];
+    from.erase(from.begin() + static_cast<ptrdiff_t>(pos.index));
+    auto& into = chunks.genes[cy];
+    into.insert(std::lower_bound(into.begin(), into.end(), y), y);
+    chunks.sum[pos.chunk] -= w[old];
+    chunks.sum[cy] += w[y];
+    r = r_new;
+    hash = hash_new;
+    peak = cand;
   }
+  chunks.rank_sum = r;
+  chunks.set_hash = hash;
   return accepted;
 }
 
@@ -619,11 +649,15 @@ void EsRulerCompat::extend(uint32_t seed, double es, double eps) {
       sc.sum.assign(chunks_, 0);
       sc.genes.resize(chunks_);
       for (auto& g : sc.genes) g.clear();
+      sc.rank_sum = 0;
+      sc.set_hash = 0;
       uint64_t c = 0;
       for (uint64_t g : sets_[i]) {
         while (c + 1 < chunks_ && chunk_last_[c] <= g) ++c;
         sc.genes[c].push_back(g);
         sc.sum[c] = wrap_add(sc.sum[c], weights_[g]);
+        sc.rank_sum = wrap_add(sc.rank_sum, weights_[g]);
+        sc.set_hash ^= gene_hash_[g];
       }
     }
 

@@ -66,6 +66,10 @@ struct Level {
 struct SampleChunks {
   std::vector<int64_t> sum;                 // per chunk: sum of its genes' weights
   std::vector<std::vector<uint64_t>> genes;  // per chunk: its genes, ascending
+  // Totals over all chunks, kept up to date by the moves: the set's weight sum
+  // (wrapping) and the XOR of its genes' hashes.
+  int64_t rank_sum = 0;
+  uint64_t set_hash = 0;
 };
 
 // Scores the set `genes` (ascending, distinct, each below weights.size()).

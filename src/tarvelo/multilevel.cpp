@@ -16,10 +16,16 @@ using esruler_compat::LevelEntry;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// Sum of -1/i for i from a to b, in increasing i: the discrete ln(a / b).
+// Adds -1/i to sum for i from a (>= 1) to b, one term at a time in increasing
+// i (b = 2^64 - 1 included without wrapping round).
+void add_harmonic_terms(double& sum, uint64_t a, uint64_t b) {
+  for (uint64_t i = a; i <= b && i >= a; ++i) sum += -1.0 / static_cast<double>(i);
+}
+
+// Sum of -1/i for i from a to b: the discrete ln(a / b).
 double harmonic_tail(uint64_t a, uint64_t b) {
   double sum = 0.0;
-  for (uint64_t i = a; i <= b; ++i) sum += -1.0 / static_cast<double>(i);
+  add_harmonic_terms(sum, a, b);
   return sum;
 }
 
@@ -45,9 +51,7 @@ double ladder_pvalue(std::span<const Level> levels, double x, ScoreType score_ty
   double l = 0.0;
   for (const Level& level : levels) {
     if (!level.bound.reaches(xf)) {
-      for (uint64_t i = level.above.size() + 1; i <= sample_size; ++i) {
-        l += -1.0 / static_cast<double>(i);
-      }
+      add_harmonic_terms(l, level.above.size() + 1, sample_size);
       continue;
     }
     Counts c;

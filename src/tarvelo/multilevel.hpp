@@ -20,8 +20,11 @@ namespace tarvelo::multilevel {
 // Builds a ruler of |weights| for positive scores and one of the reversed
 // weights for negative scores, both seeded with `seed`, each extended only when
 // the group has scores of that sign. A p-value is NaN when its ruler has no
-// level; N = 0 or k = 0 gives 1.0 throughout. es and n must have equal length.
-// Throws std::bad_alloc when sample_size is too large for memory.
+// level; N = 0 or k = 0 gives 1.0 throughout. es and n must have equal length
+// and k must be below N (InternalError otherwise). When both rulers are needed
+// they are extended in parallel on the process pool; the result is the same
+// on any number of threads. Throws std::bad_alloc when sample_size is too large
+// for memory.
 std::vector<double> group_pvalues(uint64_t k, std::span<const double> es,
                                   std::span<const uint64_t> n, uint64_t nperm, double eps,
                                   std::span<const int64_t> scaled_weights, ScoreType score_type,

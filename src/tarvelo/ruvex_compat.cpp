@@ -5,6 +5,10 @@
 #include <numeric>
 #include <string>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "tarvelo/error.hpp"
 
 namespace tarvelo::ruvex_compat {
@@ -31,14 +35,33 @@ void sort_indices(std::span<const uint64_t> values, std::vector<size_t>& idx) {
   }
 }
 
-// Adds d to every index j >= j0 of a two-level prefix structure whose coarse
-// cells hold b fine entries each.
-template <class T>
-inline void range_add(std::vector<T>& fine, std::vector<T>& coarse, size_t b, size_t j0, T d) {
-  const size_t cell = j0 / b;
-  const size_t end = std::min((cell + 1) * b, fine.size());
-  for (size_t j = j0; j < end; ++j) fine[j] += d;
-  for (size_t c = cell + 1; c < coarse.size(); ++c) coarse[c] += d;
+// Adds (dw, dx) to every index j >= j0 of a two-level prefix structure whose
+// coarse cells hold 2^shift fine entries each.
+inline void range_add(PrefixScorer::Cell* f, size_t fine_len, PrefixScorer::Cell* c,
+                      size_t coarse_len, unsigned shift, size_t j0, double dw, double dx) {
+  const size_t cell = j0 >> shift;
+  const size_t end = std::min((cell + 1) << shift, fine_len);
+#if defined(__SSE2__)
+  // Both lanes are plain IEEE additions, exactly as the scalar loop below.
+  const __m128d d = _mm_set_pd(dx, dw);
+  for (size_t j = j0; j < end; ++j) {
+    double* p = &f[j].w;
+    _mm_storeu_pd(p, _mm_add_pd(_mm_loadu_pd(p), d));
+  }
+  for (size_t i = cell + 1; i < coarse_len; ++i) {
+    double* p = &c[i].w;
+    _mm_storeu_pd(p, _mm_add_pd(_mm_loadu_pd(p), d));
+  }
+#else
+  for (size_t j = j0; j < end; ++j) {
+    f[j].w += dw;
+    f[j].x += dx;
+  }
+  for (size_t i = cell + 1; i < coarse_len; ++i) {
+    c[i].w += dw;
+    c[i].x += dx;
+  }
+#endif
 }
 
 }  // namespace
@@ -50,7 +73,21 @@ std::vector<size_t> order(std::span<const uint64_t> values) {
 }
 
 void PrefixScorer::sort_sample(std::span<const uint64_t> sample, uint64_t n) {
-  sort_indices(sample, ord_);
+  const size_t k = sample.size();
+  if (n <= 0xFFFFFFFFull && k <= 0xFFFFFFFFull) {
+    // Positions are distinct, so sorting (position, index) keys packed into
+    // one integer gives the same order, several times faster.
+    keys_.resize(k);
+    for (size_t i = 0; i < k; ++i) {
+      const uint64_t p = std::min<uint64_t>(sample[i], 0xFFFFFFFFull);
+      keys_[i] = (p << 32) | i;
+    }
+    std::sort(keys_.begin(), keys_.end());
+    ord_.resize(k);
+    for (size_t r = 0; r < k; ++r) ord_[r] = static_cast<size_t>(keys_[r] & 0xFFFFFFFFull);
+  } else {
+    sort_indices(sample, ord_);
+  }
   // A position outside 1..N or a repeated one would silently corrupt the
   // structure below.
   uint64_t last = 0;
@@ -130,13 +167,19 @@ void PrefixScorer::stats1(std::span<const double> ranks, std::span<const uint64_
   if (k == 0) return;
 
   size_t b = 2;
-  while (b * b <= k) b *= 2;
+  unsigned shift = 1;
+  while (b * b <= k) {
+    b *= 2;
+    ++shift;
+  }
   const size_t fine_len = b * b;
   const size_t coarse_len = k / b + 1;
-  fine_m_.assign(fine_len, 0);
-  fine_w_.assign(fine_len, 0.0);
-  coarse_m_.assign(coarse_len, 0);
-  coarse_w_.assign(coarse_len, 0.0);
+  // One zero guard cell in front of each array stands for the origin (node 0,
+  // sorted index -1), so that node lookups need no branch.
+  fine_.assign(fine_len + 1, Cell{0.0, 0.0});
+  coarse_.assign(coarse_len + 1, Cell{0.0, 0.0});
+  Cell* const fc = fine_.data() + 1;
+  Cell* const cc = coarse_.data() + 1;
 
   rank_.resize(k);
   for (size_t r = 0; r < k; ++r) {
@@ -146,18 +189,28 @@ void PrefixScorer::stats1(std::span<const double> ranks, std::span<const uint64_
   }
 
   // Miss counts before any insertion: the (mirrored) 1-based position of each
-  // sorted index, and N at the end index.
+  // sorted index, and N at the end index. Adding each gap from its index
+  // onward would leave in each coarse cell the position just before the cell
+  // and in each fine entry the rest; the values are integers, so they are
+  // written directly.
   {
     uint64_t prev = 0;
-    for (size_t r = 0; r < k; ++r) {
-      const uint64_t p0 = sample[ord[rev ? k - 1 - r : r]];
-      if (p0 == 0 || p0 > n) internal_fault("prefix scores: sample position outside the list");
-      const uint64_t p = rev ? n + 1 - p0 : p0;
-      if (p <= prev) internal_fault("prefix scores: order does not sort the sample");
-      range_add<int64_t>(fine_m_, coarse_m_, b, r, static_cast<int64_t>(p - prev));
+    double base = 0.0;
+    for (size_t r = 0; r <= k; ++r) {
+      uint64_t p = n;
+      if (r < k) {
+        const uint64_t p0 = sample[ord[rev ? k - 1 - r : r]];
+        if (p0 == 0 || p0 > n) internal_fault("prefix scores: sample position outside the list");
+        p = rev ? n + 1 - p0 : p0;
+        if (p <= prev) internal_fault("prefix scores: order does not sort the sample");
+      }
+      if ((r & (b - 1)) == 0) {
+        base = static_cast<double>(prev);
+        cc[r >> shift].x = base;
+      }
+      fc[r].x = static_cast<double>(p) - base;
       prev = p;
     }
-    range_add<int64_t>(fine_m_, coarse_m_, b, k, static_cast<int64_t>(n - prev));
   }
 
   // Weights. Zero (or NaN) weights get a small positive weight so that every
@@ -193,27 +246,27 @@ void PrefixScorer::stats1(std::span<const double> ranks, std::span<const uint64_
     }
   }
 
-  const int64_t* fm = fine_m_.data();
-  const int64_t* cm = coarse_m_.data();
-  const double* fw = fine_w_.data();
-  const double* cw = coarse_w_.data();
+  // Node v is sorted index v - 1; node 0 reads the guard cells (-1 >> shift
+  // is -1), which stay zero.
   auto node_w = [&](int64_t v) -> double {
-    if (v == 0) return 0.0;
-    const size_t j = static_cast<size_t>(v - 1);
-    return fw[j] + cw[j / b];
+    const int64_t j = v - 1;
+    return fc[j].w + cc[j >> shift].w;
   };
   auto node_x = [&](int64_t v) -> double {
-    if (v == 0) return 0.0;
-    const size_t j = static_cast<size_t>(v - 1);
-    return static_cast<double>(fm[j] + cm[j / b]);
+    const int64_t j = v - 1;
+    return fc[j].x + cc[j >> shift].x;
+  };
+  auto node_v = [&](int64_t v, double slope) -> double {
+    const int64_t j = v - 1;
+    const Cell a = fc[j], c = cc[j >> shift];
+    return slope * (a.w + c.w) - (a.x + c.x);
   };
 
   double nr = 0.0;
   for (size_t i = 0; i < k; ++i) {
     const size_t j0 = rank_[i];
     const double w = w_[i];
-    range_add<int64_t>(fine_m_, coarse_m_, b, j0, -1);
-    range_add<double>(fine_w_, coarse_w_, b, j0, w);
+    range_add(fc, fine_len, cc, coarse_len, shift, j0, w, -1.0);
     nr += w;
 
     // Repair the chain of the new member's block at the junction.
@@ -225,16 +278,19 @@ void PrefixScorer::stats1(std::span<const double> ranks, std::span<const uint64_
     while (cur <= blk.last) {
       const bool is_last = cur == blk.last;
       const double wc = node_w(cur), xc = node_x(cur);
+      double wt = node_w(t), xt = node_x(t);
       for (;;) {
         const int64_t p = prev_[t];
         if (p == t) break;
         const double wp = node_w(p);
         if (wc - wp < 1e-13) break;
-        const double wt = node_w(t), xt = node_x(t), xp = node_x(p);
+        const double xp = node_x(p);
         const double cross = (wc - wt) * (xt - xp) - (xc - xt) * (wt - wp);
         if (cross <= 0.0) break;  // a NaN cross pops
         next_[t] = -1;
         t = p;
+        wt = wp;
+        xt = xp;
       }
       const int64_t old_next = next_[cur];
       prev_[cur] = t;
@@ -252,11 +308,11 @@ void PrefixScorer::stats1(std::span<const double> ranks, std::span<const uint64_
     double best = 0.0;
     for (Block& bl : blocks_) {
       int64_t c = bl.cached;
-      double vc = slope * node_w(c) - node_x(c);
+      double vc = node_v(c, slope);
       for (;;) {
         const int64_t p = prev_[c];
         if (p == c) break;
-        const double vp = slope * node_w(p) - node_x(p);
+        const double vp = node_v(p, slope);
         if (!(vp >= vc)) break;
         c = p;
         vc = vp;

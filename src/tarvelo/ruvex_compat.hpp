@@ -51,6 +51,14 @@ class PrefixScorer {
   void stats1(std::span<const double> ranks, std::span<const uint64_t> sample,
               std::span<const size_t> ord, bool rev, double gsea_param, std::span<double> out);
 
+ public:
+  // Cumulative weight and miss count (an exact integer held in f64) of one
+  // cell of the two-level prefix structure.
+  struct Cell {
+    double w;
+    double x;
+  };
+
  private:
   struct Block {
     int64_t first;
@@ -59,11 +67,11 @@ class PrefixScorer {
   };
   void sort_sample(std::span<const uint64_t> sample, uint64_t n);
 
+  std::vector<uint64_t> keys_;
   std::vector<size_t> ord_;
   std::vector<size_t> rank_;
   std::vector<double> w_;
-  std::vector<int64_t> fine_m_, coarse_m_;
-  std::vector<double> fine_w_, coarse_w_;
+  std::vector<Cell> fine_, coarse_;
   std::vector<int64_t> prev_, next_;
   std::vector<Block> blocks_;
   std::vector<double> other_;

@@ -154,16 +154,6 @@ TEST(RMersenneTwisterTest, FixupAndDrawCounts) {
   EXPECT_EQ(a.r_unif_index_with_kind(1), 0u);  // one draw
   b.unif_rand();
   EXPECT_EQ(a.unif_rand(), b.unif_rand());
-  // bits = 30: two 16-bit chunks per attempt, the first one most significant.
-  auto c = RMt19937SeedCompat::set_seed(11), d = c;
-  uint64_t v;
-  do {
-    const auto hi = saturating_cast<uint64_t>(d.unif_rand() * 65536.0);
-    const auto lo = saturating_cast<uint64_t>(d.unif_rand() * 65536.0);
-    v = ((hi << 16) | lo) & ((1u << 30) - 1);
-  } while (v >= 1000000000);
-  EXPECT_EQ(c.r_unif_index_with_kind(1000000000), v);
-  EXPECT_EQ(c.unif_rand(), d.unif_rand());
 }
 
 TEST(RMersenneTwisterTest, IndexBitsAgreeWithLibm) {
@@ -237,9 +227,6 @@ TEST(RLecuyerCmrgTest, SampleEdgeCases) {
   auto r = RLecuyerCmrgSeedCompat::set_seed(3), before = r;
   EXPECT_TRUE(r.sample_int_no_replace_with_kind(10, 0).empty());
   EXPECT_EQ(r.s, before.s);  // size 0 draws nothing
-  auto perm = r.sample_int_no_replace_with_kind(50, 50);
-  std::sort(perm.begin(), perm.end());
-  for (uint64_t i = 0; i < 50; ++i) EXPECT_EQ(perm[i], i + 1);
 
   SampleIntScratch scratch;
   std::vector<uint64_t> out{1, 2, 3};
