@@ -501,7 +501,9 @@ TEST(DriverRunTest, ThreadCountDoesNotChangeResults) {
         refined += r.pval < 0.2 / static_cast<double>(nperm) ? 1 : 0;
       }
       EXPECT_GT(with_p, 100u) << what;
-      if (multilevel) EXPECT_GE(refined, 3u) << what;
+      if (multilevel) {
+        EXPECT_GE(refined, 3u) << what;
+      }
     }
   }
 }
