@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numeric>
 #include <string>
 
@@ -76,13 +77,26 @@ void PrefixScorer::sort_sample(std::span<const uint64_t> sample, uint64_t n) {
   const size_t k = sample.size();
   if (n <= 0xFFFFFFFFull && k <= 0xFFFFFFFFull) {
     // Positions are distinct, so sorting (position, index) keys packed into
-    // one integer gives the same order, several times faster.
+    // one integer gives the same order, several times faster; long samples
+    // use a byte-wise radix sort over the bits that N needs.
     keys_.resize(k);
     for (size_t i = 0; i < k; ++i) {
       const uint64_t p = std::min<uint64_t>(sample[i], 0xFFFFFFFFull);
       keys_[i] = (p << 32) | i;
     }
-    std::sort(keys_.begin(), keys_.end());
+    if (k < 64) {
+      std::sort(keys_.begin(), keys_.end());
+    } else {
+      const unsigned bits = n == 0 ? 1 : 64 - static_cast<unsigned>(__builtin_clzll(n));
+      tmp_keys_.resize(k);
+      for (unsigned sh = 32; sh < 32 + bits; sh += 8) {
+        size_t count[257] = {};
+        for (uint64_t key : keys_) ++count[((key >> sh) & 0xFF) + 1];
+        for (size_t d = 1; d <= 256; ++d) count[d] += count[d - 1];
+        for (uint64_t key : keys_) tmp_keys_[count[(key >> sh) & 0xFF]++] = key;
+        keys_.swap(tmp_keys_);
+      }
+    }
     ord_.resize(k);
     for (size_t r = 0; r < k; ++r) ord_[r] = static_cast<size_t>(keys_[r] & 0xFFFFFFFFull);
   } else {
@@ -239,7 +253,7 @@ void PrefixScorer::stats1(std::span<const double> ranks, std::span<const uint64_
   for (int64_t t = 0; t < nblocks; ++t) {
     const int64_t first = t * s;
     const int64_t last = std::min(first + s - 1, last_node);
-    blocks_[t] = Block{first, last, last};
+    blocks_[t] = Block{first, last, last, std::numeric_limits<double>::infinity()};
     for (int64_t v = first; v <= last; ++v) {
       prev_[v] = v == first ? v : v - 1;
       next_[v] = v == last ? v : v + 1;
@@ -256,12 +270,9 @@ void PrefixScorer::stats1(std::span<const double> ranks, std::span<const uint64_
     const int64_t j = v - 1;
     return fc[j].x + cc[j >> shift].x;
   };
-  auto node_v = [&](int64_t v, double slope) -> double {
-    const int64_t j = v - 1;
-    const Cell a = fc[j], c = cc[j >> shift];
-    return slope * (a.w + c.w) - (a.x + c.x);
-  };
 
+
+  const double breakpoint_delta = 1e-9 * (static_cast<double>(n) + 1.0);
   double nr = 0.0;
   for (size_t i = 0; i < k; ++i) {
     const size_t j0 = rank_[i];
@@ -306,18 +317,39 @@ void PrefixScorer::stats1(std::span<const double> ranks, std::span<const uint64_
     const double nk = static_cast<double>(n - (i + 1));
     const double slope = nk / nr;
     double best = 0.0;
+    const Block* repaired = &blk;
     for (Block& bl : blocks_) {
       int64_t c = bl.cached;
-      double vc = node_v(c, slope);
-      for (;;) {
-        const int64_t p = prev_[c];
-        if (p == c) break;
-        const double vp = node_v(p, slope);
-        if (!(vp >= vc)) break;
-        c = p;
-        vc = vp;
+      double wc = node_w(c), xc = node_x(c);
+      double vc = slope * wc - xc;
+      // The walk cannot move while the slope stays above the cached node's
+      // breakpoint (see below); the repaired block always walks.
+      if (&bl == repaired || !(slope > bl.breakpoint)) {
+        for (;;) {
+          const int64_t p = prev_[c];
+          if (p == c) {
+            bl.breakpoint = -std::numeric_limits<double>::infinity();
+            break;
+          }
+          const double wp = node_w(p), xp = node_x(p);
+          const double vp = slope * wp - xp;
+          if (!(vp >= vc)) {
+            // v(p) < v(c) - delta exactly whenever slope > (xc - xp + delta) /
+            // (wc - wp); delta exceeds every rounding error of the values and
+            // of later translations of both nodes, so above this breakpoint
+            // the test above fails as well and need not be evaluated.
+            const double dw = wc - wp;
+            bl.breakpoint = dw > 0.0 ? (xc - xp + breakpoint_delta) / dw * (1.0 + 1e-12)
+                                     : std::numeric_limits<double>::infinity();
+            break;
+          }
+          c = p;
+          wc = wp;
+          xc = xp;
+          vc = vp;
+        }
+        bl.cached = c;
       }
-      bl.cached = c;
       if (vc > best) best = vc;
     }
     out[i] = best / nk;

@@ -64,10 +64,11 @@ class PrefixScorer {
     int64_t first;
     int64_t last;
     int64_t cached;
+    double breakpoint;  // slope above which the cached node stays best
   };
   void sort_sample(std::span<const uint64_t> sample, uint64_t n);
 
-  std::vector<uint64_t> keys_;
+  std::vector<uint64_t> keys_, tmp_keys_;
   std::vector<size_t> ord_;
   std::vector<size_t> rank_;
   std::vector<double> w_;

@@ -12,6 +12,7 @@
 
 #include <tbb/enumerable_thread_specific.h>
 #include <tbb/parallel_for.h>
+#include <tbb/task_group.h>
 
 #include "tarvelo/algo.hpp"
 #include "tarvelo/error.hpp"
@@ -25,9 +26,15 @@ namespace {
 using rng_compat::Mt19937;
 
 constexpr uint64_t kBlockPermutations = 4096;
+// Samples per draw batch of the thread-count independent kernel.
+constexpr uint64_t kDrawBatch = 512;
 // Samples drawn ahead of the parallel scoring step are capped at this many
 // u32 entries (64 MiB), whatever kmax is.
 constexpr uint64_t kMaxDrawnEntries = uint64_t{1} << 24;
+// Kept block scores are capped at this many doubles (64 MiB): with thousands
+// of distinct pathway sizes the block is counted in shorter runs. Counting
+// walks the permutations in order either way, so the results are the same.
+constexpr uint64_t kMaxBlockScores = uint64_t{1} << 23;
 
 inline void count_into(BatchCounts& c, size_t j, double e, double es) {
   if (e <= es) ++c.le_es[j];
@@ -208,48 +215,82 @@ BatchCounts calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(
 
   // Block scores, one column of kBlockPermutations per size group: only the
   // sizes some pathway needs are kept.
-  const uint64_t block = std::min(kBlockPermutations, in.nperm);
+  const uint64_t block = std::min(
+      {kBlockPermutations, in.nperm, std::max<uint64_t>(kMaxBlockScores / ng, 64)});
   std::vector<double> cols(static_cast<size_t>(block) * ng);
-  // Samples are drawn on this thread in permutation order, a few at a time,
-  // and scored in parallel.
-  const uint64_t draw_batch =
-      std::clamp<uint64_t>(kMaxDrawnEntries / kmax, uint64_t{1}, block);
-  std::vector<uint32_t> drawn(static_cast<size_t>(draw_batch * kmax));
+  // Samples are drawn on this thread in permutation order, a batch at a
+  // time, and scored in parallel while the next batch is drawn.
+  const uint64_t draw_batch = std::clamp<uint64_t>(
+      std::min<uint64_t>(kMaxDrawnEntries / 2 / kmax, kDrawBatch), uint64_t{1}, block);
+  std::vector<uint32_t> drawn[2] = {std::vector<uint32_t>(draw_batch * kmax),
+                                    std::vector<uint32_t>(draw_batch * kmax)};
   std::vector<uint64_t> sample;
   tbb::enumerable_thread_specific<ScoreScratch> score_scratch;
   tbb::enumerable_thread_specific<std::vector<double>> sort_scratch;
-
   Mt19937 mt = Mt19937::seed(static_cast<uint32_t>(in.seed));
-  for (uint64_t start = 0; start < in.nperm; start += block) {
-    const uint64_t len = std::min(block, in.nperm - start);
-    for (uint64_t d0 = 0; d0 < len; d0 += draw_batch) {
-      const uint64_t dn = std::min(draw_batch, len - d0);
-      for (uint64_t p = 0; p < dn; ++p) {
-        rng_compat::combination(1, in.n, kmax, mt, sample);
-        if (sample.size() != kmax) internal_fault("batch kernel: short random sample");
-        std::copy(sample.begin(), sample.end(), drawn.begin() + static_cast<ptrdiff_t>(p * kmax));
-      }
-      run_on(arena, [&] {
-        tbb::parallel_for(uint64_t{0}, dn, [&](uint64_t p) {
-          ScoreScratch& s = score_scratch.local();
-          s.scores.resize(kmax);
-          s.sample.assign(drawn.begin() + static_cast<ptrdiff_t>(p * kmax),
-                          drawn.begin() + static_cast<ptrdiff_t>((p + 1) * kmax));
-          s.scorer.cumulative(in.ranks, s.sample, in.score_type, 1.0, s.scores);
-          const uint64_t row = d0 + p;
-          for (size_t g = 0; g < ng; ++g) {
-            cols[g * block + row] = s.scores[groups[g].size_index];
-          }
-        });
-      });
+
+  // Draw batch: rows [d0, d0 + dn) of the block starting at permutation start.
+  struct DrawBatch {
+    uint64_t start, d0, dn;
+  };
+  auto block_len = [&](uint64_t start) { return std::min(block, in.nperm - start); };
+  auto next_batch = [&](const DrawBatch& b, DrawBatch& out) {
+    uint64_t start = b.start, d0 = b.d0 + b.dn;
+    if (d0 >= block_len(start)) {
+      start += block;
+      d0 = 0;
     }
-    run_on(arena, [&] {
-      tbb::parallel_for(size_t{0}, ng, [&](size_t g) {
-        std::span<const double> col(cols.data() + g * block, static_cast<size_t>(len));
-        count_group_block(groups[g], in.es, col, accs[g], sort_scratch.local());
-      });
+    if (start >= in.nperm) return false;
+    out = DrawBatch{start, d0, std::min(draw_batch, block_len(start) - d0)};
+    return true;
+  };
+  auto draw = [&](std::vector<uint32_t>& buf, uint64_t dn) {
+    for (uint64_t p = 0; p < dn; ++p) {
+      rng_compat::combination(1, in.n, kmax, mt, sample);
+      if (sample.size() != kmax) internal_fault("batch kernel: short random sample");
+      std::copy(sample.begin(), sample.end(), buf.begin() + static_cast<ptrdiff_t>(p * kmax));
+    }
+  };
+  auto score = [&](const std::vector<uint32_t>& buf, DrawBatch b) {
+    tbb::parallel_for(uint64_t{0}, b.dn, [&](uint64_t p) {
+      ScoreScratch& s = score_scratch.local();
+      s.scores.resize(kmax);
+      s.sample.assign(buf.begin() + static_cast<ptrdiff_t>(p * kmax),
+                      buf.begin() + static_cast<ptrdiff_t>((p + 1) * kmax));
+      s.scorer.cumulative(in.ranks, s.sample, in.score_type, 1.0, s.scores);
+      const uint64_t row = b.d0 + p;
+      for (size_t g = 0; g < ng; ++g) cols[g * block + row] = s.scores[groups[g].size_index];
     });
-  }
+  };
+
+  run_on(arena, [&] {
+    DrawBatch cur{0, 0, std::min(draw_batch, block_len(0))};
+    draw(drawn[0], cur.dn);
+    for (int which = 0;; which ^= 1) {
+      tbb::task_group tg;
+      tg.run([&, cur, which] { score(drawn[which], cur); });
+      DrawBatch nxt{};
+      bool more = false;
+      try {
+        more = next_batch(cur, nxt);
+        if (more) draw(drawn[which ^ 1], nxt.dn);
+      } catch (...) {
+        tg.wait();
+        throw;
+      }
+      tg.wait();
+      const uint64_t len = block_len(cur.start);
+      if (cur.d0 + cur.dn == len) {
+        // The block is complete: count it, group by group, in permutation order.
+        tbb::parallel_for(size_t{0}, ng, [&](size_t g) {
+          std::span<const double> col(cols.data() + g * block, static_cast<size_t>(len));
+          count_group_block(groups[g], in.es, col, accs[g], sort_scratch.local());
+        });
+      }
+      if (!more) break;
+      cur = nxt;
+    }
+  });
 
   for (size_t g = 0; g < ng; ++g) {
     const auto& idx = groups[g].indices;

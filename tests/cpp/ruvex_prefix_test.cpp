@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <numeric>
 #include <random>
@@ -14,6 +15,11 @@
 
 namespace tarvelo::ruvex_compat {
 namespace {
+
+// A one-off deeper run: build this file with -DORACLE_SCALE=30.
+#ifndef ORACLE_SCALE
+#define ORACLE_SCALE 1
+#endif
 
 bool sanitizer_build() { return std::getenv("TARVELO_SANITIZER_BUILD") != nullptr; }
 
@@ -125,11 +131,15 @@ Mismatch run_oracle(uint64_t seed, uint64_t n, size_t kmax, size_t samples, int 
       }
     }
   }
+  if (ORACLE_SCALE > 1) {
+    std::printf("N=%lu kmax=%zu: %zu prefix scores, %zu differ, worst %g\n",
+                static_cast<unsigned long>(n), kmax, m.checked, m.bad, m.worst);
+  }
   return m;
 }
 
 TEST(PrefixScores, MatchBruteForceBitForBitWithIntegerWeights) {
-  const size_t reps = sanitizer_build() ? 200 : 3000;
+  const size_t reps = sanitizer_build() ? 200 : 3000 * ORACLE_SCALE;
   // The small case puts the last list position in half of the samples, where
   // node k and the end node coincide.
   Mismatch a = run_oracle(1, 40, 22, reps, 0, 4);
@@ -142,7 +152,7 @@ TEST(PrefixScores, MatchBruteForceBitForBitWithIntegerWeights) {
 }
 
 TEST(PrefixScores, CloseToBruteForceWithZeroWeights) {
-  const size_t reps = sanitizer_build() ? 200 : 2000;
+  const size_t reps = sanitizer_build() ? 200 : 2000 * ORACLE_SCALE;
   Mismatch a = run_oracle(4, 40, 22, reps, 3, 5);
   EXPECT_LE(a.worst, 2e-15) << a.bad << " of " << a.checked << " differ";
   Mismatch b = run_oracle(5, 200, 150, reps / 20, 1, 5);  // every weight zero
