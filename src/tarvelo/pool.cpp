@@ -51,7 +51,7 @@ tbb::task_arena& global_arena() {
 }
 
 size_t current_threads() {
-  int n = global_arena().max_concurrency();
+  int n = current_arena().max_concurrency();
   return n > 0 ? static_cast<size_t>(n) : 1;
 }
 

@@ -6,6 +6,12 @@
 //
 // A thread that waits inside TBB may run other tasks of the arena, so per-thread
 // scratch buffers must never be held across a parallel call.
+//
+// Work can also be directed to another arena with execute_in(arena, f): inside
+// f, and inside every task the helpers below start from there, current_arena()
+// is that arena, so nested parallel work stays on it. oneTBB attaches a thread
+// that ever used TBB to an implicit arena, which cannot be told apart from an
+// explicit one, hence the explicit bookkeeping.
 #pragma once
 
 #include <cstddef>
@@ -24,23 +30,61 @@ bool ensure_global_pool(size_t n) noexcept;
 // The pool (created with the default size on first use).
 tbb::task_arena& global_arena();
 
-// Number of threads of the pool (creates it with the default size when needed).
+namespace detail {
+// The arena entered through execute_in (or a helper's task) on this thread.
+inline thread_local tbb::task_arena* t_current_arena = nullptr;
+
+// Makes `arena` the calling thread's current arena for its lifetime.
+class CurrentArenaScope {
+ public:
+  explicit CurrentArenaScope(tbb::task_arena* arena) : saved_(t_current_arena) {
+    t_current_arena = arena;
+  }
+  ~CurrentArenaScope() { t_current_arena = saved_; }
+  CurrentArenaScope(const CurrentArenaScope&) = delete;
+  CurrentArenaScope& operator=(const CurrentArenaScope&) = delete;
+
+ private:
+  tbb::task_arena* saved_;
+};
+}  // namespace detail
+
+// The arena parallel work of the calling thread goes to: the innermost one
+// entered with execute_in, else the process-wide pool.
+inline tbb::task_arena& current_arena() {
+  return detail::t_current_arena != nullptr ? *detail::t_current_arena : global_arena();
+}
+
+// Runs f() inside `arena` with it as the current arena, and returns f's result.
+template <class F>
+decltype(auto) execute_in(tbb::task_arena& arena, F&& f) {
+  return arena.execute([&]() -> decltype(auto) {
+    detail::CurrentArenaScope scope(&arena);
+    return f();
+  });
+}
+
+// Number of threads of the current arena (the process-wide pool is created with
+// the default size when needed).
 size_t current_threads();
 
-// Runs body(i) for i in [0, n) on the pool. Exceptions thrown by body are
-// rethrown on the caller after all tasks finished.
+// Runs body(i) for i in [0, n) on the current arena. Exceptions thrown by body
+// are rethrown on the caller after all tasks finished.
 template <class Body>
 void parallel_for_index(size_t n, Body&& body, size_t grain = 1) {
   if (n == 0) return;
-  global_arena().execute([&] {
+  tbb::task_arena& arena = current_arena();
+  execute_in(arena, [&] {
     tbb::parallel_for(tbb::blocked_range<size_t>(0, n, grain),
                       [&](const tbb::blocked_range<size_t>& r) {
+                        detail::CurrentArenaScope scope(&arena);
                         for (size_t i = r.begin(); i != r.end(); ++i) body(i);
                       });
   });
 }
 
-// Ordered parallel map: out[i] = f(i), collected in input order.
+// Ordered parallel map on the current arena: out[i] = f(i), collected in input
+// order.
 template <class T, class F>
 std::vector<T> ordered_map(size_t n, F&& f, size_t grain = 1) {
   std::vector<T> out(n);

@@ -1,0 +1,178 @@
+// Wall time of the classic engine on real data: mode "simple" with 10,000
+// permutations and mode "ruvex" with its defaults (1,000 permutations plus
+// multilevel refinement, eps 1e-50, sampleSize 101), each on one thread and on
+// all threads, with the median time of every stage.
+//
+// Usage: bench_engine [runs=3] [ranks.tsv] [pathways.gmt] [threads=0 (all)]
+// Defaults read ../shared/data/a_ranks.tsv and go_bp.gmt next to the worktree.
+#include <tbb/task_arena.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tarvelo/algo.hpp"
+#include "tarvelo/core.hpp"
+#include "tarvelo/pool.hpp"
+
+namespace {
+
+using tarvelo::Pathway;
+using tarvelo::RankedList;
+
+std::vector<std::string> split_tabs(const std::string& line) {
+  std::vector<std::string> out;
+  size_t start = 0;
+  while (true) {
+    const size_t tab = line.find('\t', start);
+    out.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+    if (tab == std::string::npos) break;
+    start = tab + 1;
+  }
+  return out;
+}
+
+bool load_ranks(const std::string& path, RankedList& out) {
+  std::ifstream in(path);
+  if (!in) return false;
+  std::vector<std::string> genes;
+  std::vector<double> scores;
+  std::string line;
+  std::getline(in, line);  // header
+  while (std::getline(in, line)) {
+    auto f = split_tabs(line);
+    if (f.size() < 2) continue;
+    genes.push_back(f[0]);
+    scores.push_back(std::strtod(f[1].c_str(), nullptr));
+  }
+  out = RankedList(std::move(genes), std::move(scores));
+  return true;
+}
+
+bool load_gmt(const std::string& path, std::vector<Pathway>& out) {
+  std::ifstream in(path);
+  if (!in) return false;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    auto f = split_tabs(line);
+    if (f.size() < 2) continue;
+    Pathway p;
+    p.name = f[0];
+    p.description = f[1];
+    p.genes.assign(f.begin() + 2, f.end());
+    out.push_back(std::move(p));
+  }
+  return true;
+}
+
+// Captures what the engine writes to standard error during f().
+template <class F>
+std::string capture_stderr(F&& f) {
+  std::fflush(stderr);
+  char name[] = "/tmp/bench_engine_XXXXXX";
+  const int fd = mkstemp(name);
+  const int saved = dup(2);
+  dup2(fd, 2);
+  f();
+  std::fflush(stderr);
+  dup2(saved, 2);
+  close(saved);
+  std::string text;
+  if (FILE* file = std::fopen(name, "r")) {
+    char buf[4096];
+    size_t got;
+    while ((got = std::fread(buf, 1, sizeof buf, file)) > 0) text.append(buf, got);
+    std::fclose(file);
+  }
+  close(fd);
+  unlink(name);
+  return text;
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const size_t m = v.size() / 2;
+  return v.size() % 2 == 1 ? v[m] : 0.5 * (v[m - 1] + v[m]);
+}
+
+struct Config {
+  const char* label;
+  bool simple;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+  const std::string ranks_path = argc > 2 ? argv[2] : "../shared/data/a_ranks.tsv";
+  const std::string gmt_path = argc > 3 ? argv[3] : "../shared/data/go_bp.gmt";
+  size_t all = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : 0;
+  if (all == 0) all = std::max(1u, std::thread::hardware_concurrency());
+
+  RankedList ranked;
+  std::vector<Pathway> pathways;
+  if (!load_ranks(ranks_path, ranked) || !load_gmt(gmt_path, pathways)) {
+    std::fprintf(stderr, "cannot read %s or %s\n", ranks_path.c_str(), gmt_path.c_str());
+    return 1;
+  }
+  std::printf("%zu genes, %zu pathways, %d runs per configuration (median)\n", ranked.size(),
+              pathways.size(), runs);
+  setenv("TARVELO_STAGE_TIMING", "1", 1);
+
+  const Config configs[] = {{"simple nperm=10000", true}, {"ruvex default", false}};
+  std::vector<size_t> thread_counts = {1};
+  if (all > 1) thread_counts.push_back(all);
+  for (const Config& cfg : configs) {
+    for (size_t threads : thread_counts) {
+      tbb::task_arena arena(static_cast<int>(threads));
+      std::vector<double> wall;
+      std::map<std::string, std::vector<double>> stages;
+      std::vector<std::string> stage_order;
+      size_t rows = 0, significant = 0;
+      for (int r = 0; r < runs; ++r) {
+        std::vector<tarvelo::EnrichmentResult> res;
+        const auto t0 = std::chrono::steady_clock::now();
+        const std::string err = capture_stderr([&] {
+          res = tarvelo::pool::execute_in(arena, [&] {
+            if (cfg.simple) {
+              return tarvelo::algo::run_gsea_internal(ranked, pathways, 10000, 1, 1,
+                                                      ranked.size() - 1, 1e-50, 1.0,
+                                                      tarvelo::ScoreType::kStd, false, 101);
+            }
+            return tarvelo::algo::ruvex_with_sample_size_and_kind(
+                ranked, pathways, std::nullopt, 1000, 1, 1, ranked.size() - 1, 1e-50, 1.0,
+                tarvelo::ScoreType::kStd, 101);
+          });
+        });
+        wall.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+        std::istringstream lines(err);
+        std::string line;
+        while (std::getline(lines, line)) {
+          auto f = split_tabs(line);
+          if (f.size() != 3 || f[0] != "TARVELO_STAGE") continue;
+          if (!stages.count(f[1])) stage_order.push_back(f[1]);
+          stages[f[1]].push_back(std::strtod(f[2].c_str(), nullptr));
+        }
+        rows = res.size();
+        significant = 0;
+        for (const auto& x : res) significant += x.padj.has_value() && *x.padj < 0.05 ? 1 : 0;
+      }
+      std::printf("%-20s threads=%-3zu wall %8.3f s  (%zu results, %zu with padj < 0.05)\n",
+                  cfg.label, threads, median(wall), rows, significant);
+      for (const auto& name : stage_order) {
+        std::printf("    %-24s %8.3f s\n", name.c_str(), median(stages[name]));
+      }
+      std::fflush(stdout);
+    }
+  }
+  return 0;
+}
