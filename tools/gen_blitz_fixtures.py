@@ -9,6 +9,9 @@ Writes under tests/data/:
   blitz_anchor_es.txt   float32 enrichment scores of random sets, computed with
                         numpy float32 scalars over RandomState.choice draws
   blitz_bh.txt          statsmodels multipletests(method="fdr_bh")
+  blitz_e2e.txt         a whole blitz analysis computed from numpy float32
+                        scalars, scipy (digamma, brentq, gammainc, ndtri),
+                        statsmodels lowess and the set model above
 
 Run: python3 tools/gen_blitz_fixtures.py   (re-executes itself with
 PYTHONHASHSEED=0 so that hash() is SipHash-1-3 under the zero key).
@@ -331,6 +334,209 @@ def write_bh():
             f.write("Q\t" + "\t".join(repr(float(x)) for x in q) + "\n")
 
 
+# ---------------------------------------------------------------------------
+# A whole analysis from the reference tools' primitives.
+
+F32 = np.float32
+
+
+def fit_gamma_floc0(sample):
+    import math
+    from scipy.optimize import brentq
+    from scipy.special import digamma
+    kept = [v for v in sample if math.isfinite(v) and v > 0]
+    if not kept:
+        raise ValueError("empty")
+    rounded = np.array(kept, dtype=np.float32)
+    logs = np.log(rounded)
+    nf = F32(len(kept))
+    mean = F32(np.add.reduce(rounded) / nf)
+    meanlog = F32(np.add.reduce(logs) / nf)
+    s = F32(np.log(mean) - meanlog)
+    d = F32(s + F32(-3))
+    a0 = F32(F32(F32(3) - s) + np.sqrt(F32(F32(d * d) + F32(s * F32(24))))) / F32(s * F32(12))
+    lo = float(F32(a0 * F32(0.6)))
+    hi = float(F32(a0 * F32(1.4)))
+    sf = float(s)
+
+    def g(a):
+        return (math.log(a) - float(digamma(a))) - sf
+
+    glo, ghi = g(lo), g(hi)
+    if glo == 0:
+        shape = lo
+    elif ghi == 0:
+        shape = hi
+    elif math.isfinite(glo) and math.isfinite(ghi) and (math.copysign(1, glo) != math.copysign(1, ghi)):
+        shape = brentq(g, lo, hi, xtol=2e-12, rtol=8.881784197001252e-16, maxiter=100, disp=False)
+    else:
+        shape = (lo + hi) * 0.5
+    scale = float(F32(mean / F32(shape)))
+    return shape, scale
+
+
+def f32_scores(w, n, k, perms, rs):
+    out = []
+    for _ in range(perms):
+        idx = rs.choice(n, k, replace=False)
+        tot = 0.0
+        for i in idx:
+            tot += float(w[i])
+        if tot == 0.0:
+            out.append(0.0)
+            continue
+        miss = 1.0 / (n - k)
+        inv = 1.0 / tot
+        steps = np.full(n, -F32(miss), dtype=np.float32)
+        hv = np.array([F32((miss + float(w[i]) * inv) - miss) for i in idx], dtype=np.float32)
+        steps[idx] = hv
+        run = np.add.accumulate(steps, dtype=np.float32)  # sequential float32 sums
+        out.append(float(run[int(np.argmax(np.abs(run)))]))
+    return [x for x in out if np.isfinite(x)]
+
+
+def anchor_fit(w, n, k, perms, rs, symmetric):
+    sc = f32_scores(w, n, k, perms, rs)
+    pos = [x for x in sc if x > 0]
+    neg = [x for x in sc if x < 0]
+    if not symmetric and len(pos) >= 250 and len(neg) >= 250:
+        sp, cp = fit_gamma_floc0(pos)
+        sn, cn = fit_gamma_floc0([-x for x in neg])
+    else:
+        sp, cp = fit_gamma_floc0([abs(x) for x in sc if x != 0])
+        sn, cn = sp, cp
+    return sp, cp, sn, cn, len(pos) / (len(pos) + len(neg))
+
+
+def ref_anchor_sizes(maxsize, a, n):
+    maxsize = max(maxsize, 1)
+    sizes = [1] if a == 1 else [int(((maxsize - 1) * i) / (a - 1) + 1.0) for i in range(a)]
+    sizes += [1, 2, 3, 4, 5, 6, 7, 12, 16, 20, 30, 40, 50, 60, 70, 80, 100, maxsize + 10, maxsize + 30]
+    return [s for s in sorted(set(sizes)) if 0 < s < n]
+
+
+def interp_at(xs, ys, x):
+    n = len(xs)
+    j = next((i for i, v in enumerate(xs) if v >= x), n)
+    j = min(max(j, 1), n - 1)
+    x0, x1, y0, y1 = xs[j - 1], xs[j], ys[j - 1], ys[j]
+    if x1 == x0:
+        return y0
+    return ((x1 - x) / (x1 - x0)) * y0 + ((x - x0) / (x1 - x0)) * y1
+
+
+def ref_tail(side, x, shape, scale, frac):
+    from scipy.special import gammainc
+    z = x / scale
+    cdf = float(gammainc(shape, z)) if z > 0 else float("nan")
+    if not (1e-11 <= cdf <= 0.999999999):
+        return None  # the high-precision fallback
+    if side == 0:
+        t = min((frac * cdf + 1) - frac, 1.0)
+        tail = min(1 - t, 0.5)
+    else:
+        t = min(frac + (cdf - frac * cdf), 1.0)
+        tail = min(1 - t, 0.5)
+        if tail == 0.5:
+            tail = 0.5 - cdf
+    return tail, min(2 * tail, 1.0)
+
+
+def write_e2e():
+    from scipy.special import ndtri
+    from statsmodels.nonparametric.smoothers_lowess import lowess
+    from statsmodels.stats.multitest import multipletests
+    rng = random.Random(3)
+    nr = np.random.RandomState(17)
+    n = 400
+    names = [f"E{i}" for i in range(n)]
+    scores = nr.standard_normal(n) * 1.5 + 0.3
+    scores[50:60] = scores[49]  # ties keep index order
+    pathways = []
+    for p in range(40):
+        size = [3, 5, 7, 9, 12, 20, 33, 48, 61][p % 9]
+        pool = names[: n // 3] if p % 4 == 0 else names
+        genes = [rng.choice(pool) for _ in range(size)] + (["NOT_RANKED"] if p % 5 == 0 else [])
+        pathways.append((f"pw{p % 17}" if p % 2 else f"Pw{p}", genes))
+    perms, anchors, seed, min_size, max_size = 600, 6, 20240607, 5, 50
+    with open(os.path.join(OUT, "blitz_e2e.txt"), "w") as f:
+        f.write("R\t" + "\t".join(f"{g}:{float(v)!r}" for g, v in zip(names, scores)) + "\n")
+        for name, genes in pathways:
+            f.write("P\t" + name + "\t" + "\t".join(genes) + "\n")
+        f.write(f"O\t{perms}\t{anchors}\t{seed}\t{min_size}\t{max_size}\n")
+        # Signature: score order (stable), centred at the pairwise mean.
+        order = sorted(range(n), key=lambda i: -scores[i])
+        sig = [names[i] for i in order]
+        kept = np.array([scores[i] for i in order], dtype=np.float64)
+        mean = np.add.reduce(kept) / float(n)
+        weights = np.abs(kept - mean)
+        cleaned = [(name,) + model_clean(sig, genes) for name, genes in pathways]
+        maxsize = max([len(c[1]) for c in cleaned] + [0]) or 1
+        sizes = ref_anchor_sizes(maxsize, anchors, n)
+        for processes in (1, 3):
+            fits = [None] * len(sizes)
+            if processes == 1:
+                rs = np.random.RandomState(seed)
+                for i, k in enumerate(sizes):
+                    fits[i] = anchor_fit(weights, n, k, perms, rs, False)
+            else:
+                workers = min(len(sizes), processes)
+                for wi in range(workers):
+                    rs = np.random.RandomState(seed)
+                    for i in range(wi, len(sizes), workers):
+                        fits[i] = anchor_fit(weights, n, sizes[i], perms, rs, False)
+            jit = np.random.RandomState(seed).standard_normal(len(sizes))
+            x = np.array(sizes, dtype=np.float64)
+            cols = {
+                "shape_pos": [f[0] for f in fits], "scale_pos": [f[1] for f in fits],
+                "frac_pos": [min(max(f[4] - abs(g * 1e-4), 0.0), 1.0) for f, g in zip(fits, jit)],
+                "shape_neg": [f[2] for f in fits], "scale_neg": [f[3] for f in fits],
+            }
+            fracs = {"shape_pos": 0.6, "scale_pos": 0.15, "frac_pos": 0.5, "shape_neg": 0.6,
+                     "scale_neg": 0.15}
+            model = {}
+            for key, ys in cols.items():
+                sm = lowess(np.array(ys), x, frac=fracs[key], it=3, delta=0.0, return_sorted=False)
+                model[key] = [float(v) for v in sm]
+                f.write(f"M\t{processes}\t{key}\t" + "\t".join(repr(v) for v in model[key]) + "\n")
+            rows = []
+            for name, genes, positions, pos_order in cleaned:
+                k = len(genes)
+                if not (min_size <= k <= max_size):
+                    continue
+                par = {key: interp_at(list(x), model[key], float(k)) for key in model}
+                par["frac_pos"] = min(max(par["frac_pos"], 0.0), 1.0)
+                es, edge = model_walk(weights, positions, pos_order)
+                if es > 0:
+                    t = ref_tail(0, es, par["shape_pos"], par["scale_pos"], par["frac_pos"])
+                else:
+                    t = ref_tail(1, -es, par["shape_neg"], par["scale_neg"], par["frac_pos"])
+                if t is None:
+                    rows.append((name, es, None, None, [sig[p] for p in edge]))
+                    continue
+                nes = -float(ndtri(t[0]))
+                if es <= 0:
+                    nes = -nes
+                    if nes == 0:
+                        nes = -0.0
+                rows.append((name, es, nes, t[1], [sig[p] for p in edge]))
+            # Rows whose tail needs the fallback are written without p-values;
+            # BH and the order are then checked only when none needs it.
+            full = all(r[3] is not None for r in rows)
+            if full:
+                q = multipletests(np.array([r[3] for r in rows]), method="fdr_bh")[1]
+                idx = sorted(range(len(rows)), key=lambda i: (rows[i][3], rows[i][0].encode()))
+            else:
+                q = [float("nan")] * len(rows)
+                idx = list(range(len(rows)))
+            for i in idx:
+                name, es, nes, pv, edge = rows[i]
+                nes = None if nes is None else float(nes)
+                pv = None if pv is None else float(pv)
+                f.write(f"S\t{processes}\t{name}\t{float(es)!r}\t{nes!r}\t{pv!r}\t{float(q[i])!r}\t"
+                        + ",".join(edge) + "\n")
+
+
 def main():
     if os.environ.get("PYTHONHASHSEED") != "0":
         env = dict(os.environ, PYTHONHASHSEED="0")
@@ -342,6 +548,7 @@ def main():
     write_mt()
     write_anchor_es()
     write_bh()
+    write_e2e()
 
 
 if __name__ == "__main__":

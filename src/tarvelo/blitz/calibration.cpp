@@ -21,6 +21,7 @@ NumpyMt19937::NumpyMt19937(uint32_t seed) {
     s = 1812433253U * (s ^ (s >> 30)) + static_cast<uint32_t>(i + 1);
   }
   pos_ = kN;
+  out_.fill(0);
 }
 
 void NumpyMt19937::regenerate() {
@@ -34,15 +35,39 @@ void NumpyMt19937::regenerate() {
   for (; i < kN - kM; ++i) key_[i] = key_[i + kM] ^ mix(key_[i], key_[i + 1]);
   for (; i < kN - 1; ++i) key_[i] = key_[i + kM - kN] ^ mix(key_[i], key_[i + 1]);
   key_[kN - 1] = key_[kM - 1] ^ mix(key_[kN - 1], key_[0]);
+  // Tempering all words at once vectorises; outputs are read from out_.
+  for (size_t j = 0; j < kN; ++j) {
+    uint32_t y = key_[j];
+    y ^= y >> 11;
+    y ^= (y << 7) & 0x9d2c5680U;
+    y ^= (y << 15) & 0xefc60000U;
+    y ^= y >> 18;
+    out_[j] = y;
+  }
   pos_ = 0;
 }
 
 void NumpyMt19937::permutation(uint32_t* out, size_t n) {
   for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint32_t>(i);
+  // random_interval() inlined with the read position in a register: the
+  // stores into `out` could otherwise alias the generator's buffers.
+  size_t pos = pos_;
   for (size_t i = n; i-- > 1;) {
-    const uint32_t j = random_interval(static_cast<uint32_t>(i));
-    std::swap(out[i], out[j]);
+    const uint32_t max = static_cast<uint32_t>(i);
+    const uint32_t mask = 0xffffffffU >> __builtin_clz(max);
+    uint32_t j;
+    do {
+      if (pos == kN) {
+        regenerate();
+        pos = 0;
+      }
+      j = out_[pos++] & mask;
+    } while (j > max);
+    const uint32_t t = out[i];
+    out[i] = out[j];
+    out[j] = t;
   }
+  pos_ = pos;
 }
 
 std::pair<double, double> NumpyMt19937::gauss_pair() {
@@ -162,7 +187,12 @@ double anchor_set_es(const double* weights, size_t n_genes, const uint32_t* hits
     r = r - missf;
     check();
     if (m > 1) {
-      r = subtract_run(r, missf, m - 1);
+      // Short runs are cheaper one subtraction at a time.
+      if (m <= 48) {
+        for (uint64_t i = 1; i < m; ++i) r = r - missf;
+      } else {
+        r = subtract_run(r, missf, m - 1);
+      }
       check();
     }
   };

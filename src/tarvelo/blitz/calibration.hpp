@@ -31,12 +31,7 @@ class NumpyMt19937 {
 
   uint32_t next_u32() {
     if (pos_ == kN) regenerate();
-    uint32_t y = key_[pos_++];
-    y ^= y >> 11;
-    y ^= (y << 7) & 0x9d2c5680U;
-    y ^= (y << 15) & 0xefc60000U;
-    y ^= y >> 18;
-    return y;
+    return out_[pos_++];
   }
   // Uniform in [0, max] by masked rejection; max < 2^32.
   uint32_t random_interval(uint32_t max) {
@@ -61,6 +56,7 @@ class NumpyMt19937 {
   void regenerate();
 
   std::array<uint32_t, kN> key_;
+  std::array<uint32_t, kN> out_;  // key_ tempered, filled with each regeneration
   size_t pos_;
 };
 
