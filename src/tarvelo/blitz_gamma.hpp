@@ -1,6 +1,6 @@
 // Double-precision regularised incomplete gamma functions, the standard normal
 // quantile and their Cephes helpers, ported operation for operation from
-// scipy's Cephes sources (igam, lgam, lanczos, unity, zeta, ndtr, ndtri) so that
+// scipy's Cephes sources (igam, lgam, lanczos, unity, zeta, ndtr's erfc, ndtri) so that
 // results equal scipy.special's bit for bit on glibc.
 #pragma once
 
@@ -35,7 +35,6 @@ double log1p(double x);
 double expm1(double x);
 double log1pmx(double x);  // log(1 + x) - x
 double erfc(double x);
-double ndtr(double x);
 // Hurwitz zeta(x, q) (Cephes zeta).
 double zeta(double x, double q);
 // The standard normal quantile (Cephes ndtri).
