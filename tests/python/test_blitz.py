@@ -127,3 +127,13 @@ def test_model_cache_hit_is_reported(blitz_gmt):
     assert first == ["prepare_signature", "clean_pathways", "estimate_model", "model_cache_hit",
                      "model_param_cache", "final_es_leading_edge_gamma", "gamma_cdf_calls",
                      "gamma_fallback_calls", "bh_and_sort"]
+
+
+def test_huge_counts_fail_cleanly_or_stay_cheap(blitz_gmt):
+    r = ranking()
+    with pytest.raises(MemoryError):
+        run_gsea_py(r, blitz_gmt, mode="blitz", nPermSimple=2**50)
+    # A huge anchor count means every size up to the largest pathway, once.
+    res = run_gsea_py(r, blitz_gmt, mode="blitz", nPermSimple=50, blitz_anchors=2**63,
+                      nproc=100000)
+    assert res
