@@ -9,6 +9,7 @@
 
 #include "tarvelo/blitz/compat.hpp"
 #include "tarvelo/blitz_gamma.hpp"
+#include "tarvelo/numeric.hpp"
 
 namespace tarvelo::blitz {
 namespace {
@@ -113,7 +114,7 @@ double scipy_digamma(double x) {
   }
   if ((x <= 10.0) && (x == std::floor(x))) {
     // x is 1..10 here.
-    const int n = static_cast<int>(x);
+    const int n = saturating_cast<int>(x);
     for (int i = 1; i < n; i++) y += 1.0 / i;
     y -= kEuler;
     return y;

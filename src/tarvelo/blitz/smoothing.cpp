@@ -25,6 +25,7 @@ double tricube(double d) {
 double LinearInterp::at(double x) const {
   const size_t n = x_.size();
   if (n == 0) return std::numeric_limits<double>::quiet_NaN();
+  if (y_.size() < n) internal_fault("LinearInterp has fewer y values than knots");
   if (n == 1) return y_[0];
   if (std::isnan(x)) internal_fault("LinearInterp::at called with NaN");
   // First knot >= x. Knots are checked for NaN as the search meets them: a NaN
