@@ -1,6 +1,6 @@
 // run_gsea_py: argument extraction, the ordered checks, and dispatch to the
-// classic engine. Mode "blitz" and method "decor" run their argument checks
-// and then report that their engines are not part of this build yet.
+// classic engine and mode "blitz". Method "decor" runs its argument checks and
+// then reports that its engine is not part of this build yet.
 //
 // The interpreter lock stays held for the whole call: the engines' parallel
 // work runs on the process-wide pool, which never calls back into Python.
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tarvelo/algo.hpp"
+#include "tarvelo/blitz/blitz.hpp"
 #include "tarvelo/bindings.hpp"
 #include "tarvelo/io.hpp"
 #include "tarvelo/pool.hpp"
@@ -133,8 +134,10 @@ bool parse_keyword(const std::string& text, Parse parse, T* out) {
   return true;
 }
 
-// Checks of mode "blitz", whatever the method.
-PyObject* run_blitz(const Args& a, Method method, tarvelo::ScoreType score_type) {
+// Mode "blitz", whatever the method: its checks, then the gamma engine.
+PyObject* run_blitz(const Args& a, Method method, tarvelo::ScoreType score_type,
+                    const tarvelo::RankedList& ranked, const tarvelo::PathwayDb& db,
+                    uint64_t min_size) {
   if (a.gpu) return fail(PyExc_ValueError, "gpu is not supported with mode='blitz'.");
   if (method == Method::kDecor)
     return fail(PyExc_ValueError, "mode='blitz' supports only method='classic'.");
@@ -151,7 +154,25 @@ PyObject* run_blitz(const Args& a, Method method, tarvelo::ScoreType score_type)
     raise_error(PyExc_ValueError, plan.error());
     return nullptr;
   }
-  return fail(PyExc_RuntimeError, "mode='blitz' is not available yet.");
+  tarvelo::blitz::BlitzOptions options;
+  options.permutations = a.nperm_simple;
+  options.anchors = a.blitz_anchors;
+  options.min_size = min_size;
+  options.max_size =
+      tarvelo::bindings::effective_max_size(a.max_size, InterfaceMode::kBlitz, ranked.size());
+  options.processes = a.nproc == 0 ? 4 : a.nproc;
+  options.seed = a.seed.value_or(0);
+  options.accuracy = a.blitz_accuracy;
+  options.deep_accuracy = a.blitz_deep_accuracy;
+  options.symmetric = a.blitz_symmetric;
+  options.center = a.blitz_center;
+  options.signature_cache = a.blitz_signature_cache;
+  auto results = tarvelo::blitz::ruvex_blitz_with_options(ranked, db.pathways, options);
+  if (!results.ok()) {
+    raise_error(PyExc_RuntimeError, results.error());
+    return nullptr;
+  }
+  return results_to_py(*results);
 }
 
 // Checks of method "decor" with the modes ruvex, simple and multilevel.
@@ -247,7 +268,7 @@ PyObject* run_gsea_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
   const uint64_t min_size = tarvelo::bindings::effective_min_size(a.min_size, mode);
 
   // 12-16. Branches.
-  if (mode == InterfaceMode::kBlitz) return run_blitz(a, method, score_type);
+  if (mode == InterfaceMode::kBlitz) return run_blitz(a, method, score_type, ranked, *db, min_size);
   if (method == Method::kDecor) return run_decor(a, mode);
   return run_classic(a, mode, score_type, ranked, *db, min_size);
 }

@@ -214,7 +214,6 @@ BLITZ_NPERM = "nperm is not supported with mode='blitz'."
 BLITZ_SCORE = "mode='blitz' supports only scoreType='std'."
 BLITZ_PARAM = "mode='blitz' supports only gseaParam=1.0."
 DECOR_ARGS = "decor arguments require method='decor'."
-BLITZ_MISSING = "mode='blitz' is not available yet."
 
 
 @pytest.mark.parametrize(
@@ -227,13 +226,22 @@ BLITZ_MISSING = "mode='blitz' is not available yet."
         ({"gseaParam": 1.0 + 2**-51, "decor_cache": "c"}, ValueError, BLITZ_PARAM),
         ({"gseaParam": 0.0}, ValueError, BLITZ_PARAM),
         ({"decor_expression": "e"}, ValueError, DECOR_ARGS),
-        ({"gseaParam": 1.0 + 2**-52}, RuntimeError, BLITZ_MISSING),
-        ({"gseaParam": math.nan, "decor_preset": "bogus"}, RuntimeError, BLITZ_MISSING),
-        ({"decor_cache_mode": "bogus", "minSize": 3}, RuntimeError, BLITZ_MISSING),
     ],
 )
 def test_blitz_checks(gmt, ranks, kwargs, exc, message):
     raises(exc, message, ranks, gmt, mode="Blitz", **kwargs)
+
+
+@pytest.mark.parametrize(
+    "kwargs",
+    [
+        {"gseaParam": 1.0 + 2**-52},
+        {"gseaParam": math.nan, "decor_preset": "bogus"},
+        {"decor_cache_mode": "bogus", "minSize": 3},
+    ],
+)
+def test_blitz_checks_pass(gmt, ranks, kwargs):
+    assert isinstance(run_gsea_py(ranks, gmt, mode="Blitz", nPermSimple=50, **kwargs), list)
 
 
 @pytest.mark.parametrize(

@@ -1,0 +1,67 @@
+// Mode "blitz": enrichment p-values from a gamma-mixture null model calibrated
+// on random gene sets, instead of per-pathway permutations.
+//
+// One call prepares the signature, cleans the pathways, obtains the model
+// (calibrated, or cloned from the process-wide cache), scores every pathway
+// within the size bounds and returns the results BH-adjusted and ordered by
+// (p-value, name bytes). With TARVELO_BLITZ_TIMINGS set in the environment
+// (any value, also empty) each stage writes a "TARVELO_BLITZ_TIMING" line to
+// standard error.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "tarvelo/blitz/calibration.hpp"
+#include "tarvelo/core.hpp"
+#include "tarvelo/error.hpp"
+
+namespace tarvelo::blitz {
+
+struct BlitzOptions {
+  uint64_t permutations = 1000;  // random sets per anchor size
+  uint64_t anchors = 40;         // evenly spaced anchor sizes
+  uint64_t min_size = 5;
+  uint64_t max_size = 4000;
+  uint64_t processes = 4;        // calibration workers and scoring threads
+  uint64_t seed = 0;             // the calibration uses its low 32 bits
+  uint64_t accuracy = 40;        // carried, not read
+  uint64_t deep_accuracy = 50;   // decimal digits of the tail fallback
+  bool symmetric = false;
+  bool center = true;
+  bool signature_cache = true;
+};
+
+struct BlitzModelCacheKey {
+  std::array<uint8_t, 32> signature_sha256{};
+  uint64_t n_genes = 0;
+  uint64_t max_set_size = 0;
+  uint64_t permutations = 0;
+  uint64_t anchors = 0;
+  uint64_t processes = 0;
+  bool symmetric = false;
+  uint64_t seed = 0;
+  bool center = false;
+
+  friend bool operator==(const BlitzModelCacheKey&, const BlitzModelCacheKey&) = default;
+  friend auto operator<=>(const BlitzModelCacheKey&, const BlitzModelCacheKey&) = default;
+};
+
+// SHA-256 of N as u64 little-endian followed by every weight's IEEE bits as
+// 8 little-endian bytes.
+std::array<uint8_t, 32> signature_digest(const std::vector<double>& weights);
+
+// Benjamini-Hochberg as statsmodels' fdr_bh computes it: q = p / (r / m) over
+// the finite p-values (m counts only those), minimum from the largest rank
+// down, capped at 1. Non-finite p-values keep padj absent.
+void apply_statsmodels_bh_adjustment(std::vector<EnrichmentResult>& results);
+
+Result<std::vector<EnrichmentResult>> ruvex_blitz_with_options(const RankedList& ranked,
+                                                               const std::vector<Pathway>& pathways,
+                                                               const BlitzOptions& options);
+
+// Number of models in the process-wide cache.
+size_t blitz_model_cache_entries();
+
+}  // namespace tarvelo::blitz
