@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numeric>
+
+#include "tarvelo/special_compat.hpp"
 
 namespace tarvelo::algo_support {
 
@@ -63,6 +66,34 @@ void apply_bh_adjustment(std::span<EnrichmentResult> results) {
     running = std::fmin(running, 1.0);
     res.padj = running;
   }
+}
+
+}  // namespace tarvelo::algo_support
+
+namespace tarvelo::algo_support {
+
+bool should_refine_multilevel(uint64_t k, uint64_t n, uint64_t nperm, uint64_t sample_size,
+                              double pval) {
+  if (n < 10 || nperm == 0 || !std::isfinite(pval)) return false;
+  if (k > nperm) return false;  // counts out of range: nothing sound to refine
+  const double kf = static_cast<double>(k);
+  const double nf = static_cast<double>(nperm);
+  const double p = (kf + 1.0) / (nf + 1.0);
+  const double log2p = std::log2(p);
+  // Clopper-Pearson 95% interval of k successes out of nperm, in log2.
+  const double lower = k == 0 ? -std::numeric_limits<double>::infinity()
+                              : std::log2(special_compat::beta_inverse_cdf(
+                                    kf, static_cast<double>(nperm - k + 1), 0.025));
+  const double upper = k == nperm ? 0.0
+                                  : std::log2(special_compat::beta_inverse_cdf(
+                                        kf + 1.0, static_cast<double>(nperm - k), 0.975));
+  const double half = 0.5 * std::fmax(log2p - lower, upper - log2p);
+  const double s1 = static_cast<double>(sample_size) + 1.0;
+  const double mlerr =
+      std::sqrt(std::floor(1.0 - log2p) *
+                (special_compat::trigamma(s1 * 0.5) - special_compat::trigamma(s1))) /
+      0.6931471805599453;
+  return mlerr < half;
 }
 
 }  // namespace tarvelo::algo_support

@@ -37,4 +37,11 @@ std::vector<std::string> leading_edge(std::span<const uint64_t> hits, uint64_t p
 // Fills padj of the results with finite p-values; m counts every result.
 void apply_bh_adjustment(std::span<EnrichmentResult> results);
 
+// Whether a permutation p-value deserves the multilevel estimate: there are at
+// least 10 permutation scores on its side (n), the p-value is finite, and the
+// multilevel error for sample_size sets is below half the log2 width of the
+// Clopper-Pearson 95% interval of k extreme scores out of nperm.
+bool should_refine_multilevel(uint64_t k, uint64_t n, uint64_t nperm, uint64_t sample_size,
+                              double pval);
+
 }  // namespace tarvelo::algo_support
