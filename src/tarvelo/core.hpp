@@ -2,9 +2,11 @@
 // pathways, the score type and the result row.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tarvelo {
@@ -65,6 +67,74 @@ struct EnrichmentResult {
   std::optional<double> padj;
   std::optional<double> log2err;
   std::vector<std::string> leading_edge;
+};
+
+// ---- Options of the correlation-aware method "decor" ----
+
+// Correlation kind a decor cache was built with.
+enum class DecorCorrelation : uint8_t {
+  kPearson = 0,
+  kSpearman = 1,
+};
+inline constexpr std::array<std::string_view, 2> kDecorCorrelationNames = {
+    "pearson", "spearman"};
+inline constexpr std::string_view decor_correlation_name(DecorCorrelation c) {
+  return kDecorCorrelationNames[static_cast<size_t>(c)];
+}
+
+// How a gene's correlations with the other pathway genes are averaged.
+enum class DecorRedundancy : uint8_t {
+  kPositiveMean = 0,  // mean of max(r, 0)
+  kAbsMean = 1,       // mean of |r|
+};
+inline constexpr std::array<std::string_view, 2> kDecorRedundancyNames = {
+    "positive_mean", "abs_mean"};
+inline constexpr std::string_view decor_redundancy_name(DecorRedundancy r) {
+  return kDecorRedundancyNames[static_cast<size_t>(r)];
+}
+
+// Whether an existing decor cache file is reused or rebuilt. No text form: the
+// Python layer parses its own keywords.
+enum class DecorCacheMode : uint8_t {
+  kAuto = 0,     // reuse a compatible cache, else build when possible
+  kReuse = 1,    // the cache must exist and be compatible
+  kRebuild = 2,  // always build from the expression matrix
+};
+
+// Formula turning a redundancy into a weight penalty.
+enum class DecorWeightFormula : uint8_t {
+  kRawRational = 0,
+  kScaledRational = 1,
+  kQ75ScaledRational = 2,
+  kExpScaled = 3,
+  kOddsRational = 4,
+  kThresholdRational = 5,
+  kQuantileRational = 6,
+  kFloorScaledRational = 7,
+  kPowerRetention = 8,
+};
+inline constexpr std::array<std::string_view, 9> kDecorWeightFormulaNames = {
+    "raw-rational",       "scaled-rational",    "q75-scaled-rational",
+    "exp-scaled",         "odds-rational",      "threshold-rational",
+    "quantile-rational",  "floor-scaled-rational", "power-retention"};
+inline constexpr std::string_view decor_weight_formula_name(DecorWeightFormula f) {
+  return kDecorWeightFormulaNames[static_cast<size_t>(f)];
+}
+
+// Parameters of the method "decor". The numeric defaults are the "balanced"
+// preset's; the Python layer always applies a preset afterwards.
+struct DecorOptions {
+  std::optional<std::string> cache_path;       // decor cache file
+  std::optional<std::string> expression_path;  // expression matrix file
+  double alpha = 60.0;          // strength of the penalty
+  double gamma = 1.0;           // exponent of power-retention
+  double threshold = 0.04;      // redundancy below which threshold-rational is 1
+  double penalty_floor = 0.0;   // lowest penalty of floor-scaled-rational
+  double scale_epsilon = 1e-12; // added to a scale before dividing by it
+  DecorCorrelation correlation = DecorCorrelation::kPearson;
+  DecorRedundancy redundancy = DecorRedundancy::kPositiveMean;
+  DecorCacheMode cache_mode = DecorCacheMode::kAuto;
+  DecorWeightFormula weight_formula = DecorWeightFormula::kThresholdRational;
 };
 
 }  // namespace tarvelo
