@@ -7,6 +7,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -81,5 +83,134 @@ void split_tabs(std::string_view line, std::vector<std::string_view>* fields);
 // stand; gene names are trimmed of White_Space, empty ones dropped, duplicates
 // kept. Blank lines are skipped; a line with fewer than three fields fails.
 Result<PathwayDb> read_gmt(std::string_view path);
+
+// ---- Paths ----
+
+// The final component of a path as std::path-like readers see it: repeated
+// and trailing "/" and "." components are ignored; absent for "", "/", "."
+// and a final "..". "a/b.gz/" -> "b.gz".
+std::optional<std::string_view> file_name(std::string_view path);
+// The directory part before the final component ("" when there is none):
+// "a/b/c.gz" -> "a/b", "c.gz" -> "", "/c.gz" -> "/".
+std::string_view parent_dir(std::string_view path);
+// True when the final component's extension (the text after its last dot,
+// a leading dot not counting) is exactly "gz".
+bool has_gz_extension(std::string_view path);
+
+// Creates dir and every missing ancestor (mode 0777 before umask); existing
+// directories are accepted. The error is the OS error without context.
+Status create_dir_all(std::string_view dir);
+
+// ---- Gzip ----
+
+// Decodes a gzip stream: every member in turn (concatenated and bgzip files),
+// zero padding after a member ignored. Errors: "invalid gzip header",
+// "corrupt deflate stream", "unexpected end of file",
+// "corrupt gzip stream does not have a matching checksum", or the inner
+// source's error.
+class GzipSource final : public ByteSource {
+ public:
+  explicit GzipSource(ByteSource& inner);
+  ~GzipSource() override;
+  GzipSource(const GzipSource&) = delete;
+  GzipSource& operator=(const GzipSource&) = delete;
+
+  Result<size_t> read(char* buf, size_t n) override;
+
+ private:
+  struct State;
+  std::unique_ptr<State> s_;
+};
+
+// A file opened for reading, decompressed when its name has the "gz"
+// extension. Open errors: the OS error, without context.
+class InputFile {
+ public:
+  static Result<InputFile> open(std::string_view path);
+  ByteSource& source() { return gzip_ ? static_cast<ByteSource&>(*gzip_) : *file_; }
+
+ private:
+  std::unique_ptr<File> file_;
+  std::unique_ptr<GzipSource> gzip_;
+};
+
+// ---- Output ----
+
+// A file opened for writing; closed on destruction (errors ignored there:
+// call close() to see them).
+class OutFile {
+ public:
+  // Write-only, created with mode 0666 before umask, truncated; a symbolic
+  // link at the path is refused (ELOOP) rather than followed.
+  static Result<OutFile> create_no_follow(std::string_view path);
+  OutFile(OutFile&& other) noexcept;
+  OutFile& operator=(OutFile&&) = delete;
+  OutFile(const OutFile&) = delete;
+  ~OutFile();
+
+  Status write_all(const char* data, size_t n);
+  // Flushes the file's data to stable storage (F_FULLFSYNC on Darwin).
+  Status sync();
+  Status close();
+
+ private:
+  explicit OutFile(int fd) : fd_(fd) {}
+  int fd_ = -1;
+};
+
+// Something bytes are written to; finish() completes and flushes the stream
+// (the underlying file is neither synced nor closed).
+class ByteSink {
+ public:
+  virtual ~ByteSink() = default;
+  virtual Status write(std::string_view data) = 0;
+  virtual Status finish() = 0;
+};
+
+// Buffers writes to a file in blocks of `capacity` bytes.
+class BufferedSink final : public ByteSink {
+ public:
+  explicit BufferedSink(OutFile& file, size_t capacity = 8192);
+  Status write(std::string_view data) override;
+  Status finish() override;
+
+ private:
+  OutFile& file_;
+  std::string buf_;
+  size_t capacity_;
+};
+
+// Writes one gzip member (header 1f 8b 08 00, mtime 0, xfl 0, os 255; raw
+// deflate at the given level; CRC-32 and length trailer) to a file.
+class GzipSink final : public ByteSink {
+ public:
+  explicit GzipSink(OutFile& file, int level = 6);
+  ~GzipSink() override;
+  GzipSink(const GzipSink&) = delete;
+  GzipSink& operator=(const GzipSink&) = delete;
+  Status write(std::string_view data) override;
+  Status finish() override;
+
+ private:
+  struct State;
+  std::unique_ptr<State> s_;
+};
+
+// rename(2) and unlink(2); the error is the OS error without context. A path
+// holding a NUL byte is refused.
+Status rename_path(std::string_view from, std::string_view to);
+Status remove_file(std::string_view path);
+
+// Device and inode of the file a path names (symbolic links followed);
+// absent when the path cannot be queried.
+struct FileIdentity {
+  uint64_t dev = 0;
+  uint64_t ino = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+std::optional<FileIdentity> file_identity(std::string_view path);
+
+// Fsyncs a directory so that a rename inside it is durable; errors ignored.
+void sync_dir_best_effort(std::string_view dir);
 
 }  // namespace tarvelo::io
