@@ -152,7 +152,9 @@ std::vector<DecorNullCounts> decor_group_null(std::span<const double> ranks,
   std::vector<uint64_t> sample;
   std::vector<double> scores;
   std::optional<BatchScorer> batch;
+  std::optional<DecorEsKernel> kernel;
   if (batched) batch.emplace(ranks, magnitudes, k, pathways, n, score_type);
+  else if (k > 0 && k < n) kernel.emplace(magnitudes, k, score_type);
   for (uint64_t p = 0; p < nperm; ++p) {
     rng.sample_int_no_replace_with_kind(n, k, scratch, sample);
     for (auto& v : sample) v -= 1;
@@ -162,8 +164,9 @@ std::vector<DecorNullCounts> decor_group_null(std::span<const double> ranks,
       for (size_t j = 0; j < pathways.size(); ++j) count_score(counts[j], scores[j], pathways[j].es);
     } else {
       for (size_t j = 0; j < pathways.size(); ++j) {
-        const double e =
-            calculate_es_decor_prechecked(ranks, sample, pathways[j].weights, n, score_type).first;
+        const double e = kernel ? kernel->score(sample.data(), pathways[j].weights.data())
+                                : calculate_es_decor_prechecked(ranks, sample, pathways[j].weights,
+                                                                n, score_type).first;
         count_score(counts[j], e, pathways[j].es);
       }
     }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 #include <utility>
+#include <vector>
 
 #include "tarvelo/core.hpp"
 
@@ -33,5 +34,25 @@ inline std::pair<double, uint64_t> pick_decor_score(double max_top, uint64_t at_
   if (max_top > -min_bottom) return {max_top, at_max};
   return {min_bottom, at_min};  // also when a comparison involves NaN
 }
+
+// The score of calculate_es_decor_prechecked (first of the pair), bit for bit,
+// for many sets of one size k over one ranked list: the random sets of the
+// null and the sets of the multilevel tail: the miss terms m / (n - k) come
+// from a table built once per size instead of a division per hit. Owned by
+// one thread; no allocation after construction.
+class DecorEsKernel {
+ public:
+  // magnitudes[i] = |ranks[i]|; n = magnitudes.size(); k < n.
+  DecorEsKernel(std::span<const double> magnitudes, uint64_t k, ScoreType score_type);
+
+  // hits: k strictly ascending positions; weights: k penalties.
+  double score(const uint64_t* hits, const double* weights);
+
+ private:
+  std::span<const double> mags_;
+  uint64_t k_;
+  ScoreType score_type_;
+  std::vector<double> miss_;  // miss_[m] = m / (n - k), m in [0, n - k]
+};
 
 }  // namespace tarvelo::decor

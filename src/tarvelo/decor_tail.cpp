@@ -61,10 +61,11 @@ std::optional<double> run_decor_multilevel_tail(std::span<const double> ranks,
   const double l_target = std::log(target);  // -inf for 0
   const bool negate = es < 0.0;
   const double t = std::fabs(es);
+  std::vector<double> magnitudes(n);
+  for (uint64_t i = 0; i < n; ++i) magnitudes[i] = std::fabs(ranks[i]);
+  DecorEsKernel kernel(magnitudes, k, score_type);
   auto oriented = [&](const uint64_t* g) {
-    const double e =
-        calculate_es_decor_prechecked(ranks, std::span<const uint64_t>(g, k), weights, n,
-                                      score_type).first;
+    const double e = kernel.score(g, weights.data());
     return negate ? -e : e;
   };
 

@@ -5,7 +5,10 @@
 
 #include <bit>
 #include <cmath>
+#include <algorithm>
 #include <limits>
+#include <numeric>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -268,6 +271,34 @@ TEST(DecorEs, MatchesReferenceAndClassicScore) {
   const std::vector<double> w{0.5, 0.5, 0.5};
   EXPECT_EQ(decor::calculate_es_decor_prechecked(ranks, all, w, 3, ScoreType::kNeg),
             (std::pair<double, uint64_t>{0.0, 0}));
+}
+
+TEST(DecorEs, KernelEqualsScalarScore) {
+  std::mt19937_64 g(3);
+  for (int round = 0; round < 3000; ++round) {
+    const uint64_t n = 2 + g() % 120;
+    const uint64_t k = 1 + g() % (n - 1);
+    std::vector<double> ranks(n), mags(n);
+    for (uint64_t i = 0; i < n; ++i) {
+      // Constant ranks and penalties give runs of exactly tied steps.
+      ranks[i] = round % 3 == 1 ? 1000.0 : (round % 7 == 0 || g() % 5 == 0) ? 0.0
+                                                   : static_cast<double>(static_cast<int64_t>(g() % 2000001) - 1000000);
+      mags[i] = std::fabs(ranks[i]);
+    }
+    std::vector<uint64_t> all(n);
+    std::iota(all.begin(), all.end(), uint64_t{0});
+    std::shuffle(all.begin(), all.end(), g);
+    std::vector<uint64_t> hits(all.begin(), all.begin() + static_cast<ptrdiff_t>(k));
+    std::sort(hits.begin(), hits.end());
+    std::vector<double> w(k);
+    for (auto& x : w)
+      x = round % 5 == 0 ? 0.0 : round % 3 == 1 ? 0.5 : static_cast<double>(g() % 1000) / 999.0;
+    for (ScoreType st : {ScoreType::kStd, ScoreType::kPos, ScoreType::kNeg}) {
+      decor::DecorEsKernel kernel(mags, k, st);
+      const double want = decor::calculate_es_decor_prechecked(ranks, hits, w, n, st).first;
+      EXPECT_TRUE(same(kernel.score(hits.data(), w.data()), want)) << "n=" << n << " k=" << k;
+    }
+  }
 }
 
 TEST(DecorSeeds, GroupAndTailMixes) {
