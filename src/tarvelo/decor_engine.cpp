@@ -23,6 +23,20 @@ namespace {
 // Size groups with more pathways than this score their random sets batched.
 constexpr size_t kBatchAbove = 15;
 
+// Runs body(i) for i in [0, n) on the pool, one task per index, so that a
+// few long items never queue behind each other in one chunk.
+template <class Body>
+void for_each_dynamic(size_t n, Body&& body) {
+  if (n == 0) return;
+  pool::global_arena().execute([&] {
+    tbb::parallel_for(tbb::blocked_range<size_t>(0, n, 1),
+                      [&](const tbb::blocked_range<size_t>& r) {
+                        for (size_t i = r.begin(); i != r.end(); ++i) body(i);
+                      },
+                      tbb::simple_partitioner());
+  });
+}
+
 uint64_t mix64(uint64_t z) {
   z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
   z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
@@ -281,7 +295,7 @@ Result<std::vector<EnrichmentResult>> run_decor_internal(
       return k * (std::log2(k + 1.0) + static_cast<double>(groups[g].size()));
     };
     std::stable_sort(sched.begin(), sched.end(), [&](size_t a, size_t b) { return cost(a) > cost(b); });
-    pool::parallel_for_index(sched.size(), [&](size_t s) {
+    for_each_dynamic(sched.size(), [&](size_t s) {
       const auto& members = groups[sched[s]];
       std::vector<DecorNullPathway> nps;
       nps.reserve(members.size());
@@ -354,14 +368,26 @@ Result<std::vector<EnrichmentResult>> run_decor_internal(
       double a = 0.0;
       std::optional<double> tail;
     };
-    auto tails = pool::ordered_map<Tail>(cand.size(), [&](size_t c) {
+    // Each candidate seeds its own generator, so the order of work is free:
+    // the expected costliest (large sets, small p-values: many levels) start
+    // first and every candidate is its own task.
+    std::vector<size_t> sched(cand.size());
+    std::iota(sched.begin(), sched.end(), size_t{0});
+    auto cost = [&](size_t c) {
+      const DecorWorking& w = work[cand[c]];
+      return static_cast<double>(w.hits.size()) * static_cast<double>(w.hits.size()) *
+             (1.0 - std::log2(std::fmax(w.pval, 1e-300)));
+    };
+    std::stable_sort(sched.begin(), sched.end(), [&](size_t a, size_t b) { return cost(a) > cost(b); });
+    std::vector<Tail> tails(cand.size());
+    for_each_dynamic(sched.size(), [&](size_t s) {
+      const size_t c = sched[s];
       const size_t i = cand[c];
       const DecorWorking& w = work[i];
-      Tail t;
+      Tail& t = tails[c];
       t.a = (static_cast<double>(w.side_n) + 1.0) / (nperm_f + 1.0);
       t.tail = run_decor_multilevel_tail(ranks, w.weights, n, score_type, s_size,
                                          tail_seed32(i, seed), w.es, floor_p * t.a);
-      return t;
     });
     const double sf = static_cast<double>(s_size);
     const double ml_var = special_compat::trigamma((sf + 1.0) * 0.5) - special_compat::trigamma(sf + 1.0);
