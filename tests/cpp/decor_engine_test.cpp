@@ -18,8 +18,10 @@
 
 #include "decor_test_util.hpp"
 #include "tarvelo/decor_engine.hpp"
+#include "tarvelo/decor_es.hpp"
 #include "tarvelo/decor_tail.hpp"
 #include "tarvelo/decor_tuning.hpp"
+#include "tarvelo/rng_compat.hpp"
 
 namespace tarvelo {
 namespace {
@@ -162,6 +164,47 @@ TEST(DecorNull, BatchedEqualsPerPathway) {
     }
   }
   EXPECT_EQ(decor::decor_group_null(ranks, mags, k, ps, 0, 99, ScoreType::kStd, true)[0].ge_zero, 0u);
+}
+
+TEST(DecorNull, CountsFollowTheGroupStream) {
+  const uint64_t n = 300;
+  std::mt19937_64 g(11);
+  std::vector<double> ranks(n), mags(n);
+  for (uint64_t i = 0; i < n; ++i) {
+    ranks[i] = static_cast<double>(static_cast<int64_t>(g() % 20001) - 10000);
+    mags[i] = std::fabs(ranks[i]);
+  }
+  for (uint64_t k : {1, 5, 31, 32, 40, 299}) {
+    std::vector<std::vector<double>> w(2, std::vector<double>(k));
+    for (auto& v : w)
+      for (auto& x : v) x = static_cast<double>(g() % 100) / 99.0;
+    const std::vector<decor::DecorNullPathway> ps{{w[0], 0.1}, {w[1], -0.05}};
+    const auto got = decor::decor_group_null(ranks, mags, k, ps, 60, 1234, ScoreType::kStd, false);
+    auto rng = rng_compat::RLecuyerCmrgSeedCompat::set_seed(decor::group_seed32(k, 1234));
+    std::vector<decor::DecorNullCounts> want(2);
+    for (int p = 0; p < 60; ++p) {
+      auto s = rng.sample_int_no_replace_with_kind(n, k);
+      for (auto& v : s) v -= 1;
+      std::sort(s.begin(), s.end());
+      for (size_t j = 0; j < 2; ++j) {
+        const double e = decor::calculate_es_decor_prechecked(ranks, s, w[j], n, ScoreType::kStd).first;
+        auto& c = want[j];
+        if (e <= ps[j].es) ++c.le_es;
+        if (ps[j].es <= e) ++c.ge_es;
+        if (e <= 0.0) { ++c.le_zero; c.le_zero_sum += e; }
+        if (e >= 0.0) { ++c.ge_zero; c.ge_zero_sum += e; }
+      }
+    }
+    for (size_t j = 0; j < 2; ++j) {
+      SCOPED_TRACE("k=" + std::to_string(k));
+      EXPECT_EQ(got[j].le_es, want[j].le_es);
+      EXPECT_EQ(got[j].ge_es, want[j].ge_es);
+      EXPECT_EQ(got[j].le_zero, want[j].le_zero);
+      EXPECT_EQ(got[j].ge_zero, want[j].ge_zero);
+      EXPECT_TRUE(same(got[j].le_zero_sum, want[j].le_zero_sum));
+      EXPECT_TRUE(same(got[j].ge_zero_sum, want[j].ge_zero_sum));
+    }
+  }
 }
 
 TEST(DecorTail, MatchesPort) {
