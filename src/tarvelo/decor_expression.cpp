@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -13,15 +14,74 @@
 namespace tarvelo::decor {
 namespace {
 
-// Rows of the pathway's kept genes, transposed (sample-major) so that one
-// gene's products with all later genes run over contiguous memory. Each pair's
-// dot product still adds its products in sample order: lanes differ only in
-// the partner gene, never in the order of a single sum.
+// Rows of the pathway's kept genes, transposed (sample-major) so that the
+// products of a gene with all later genes run over contiguous memory. Each
+// pair's dot product still adds its products in sample order: vector lanes
+// differ only in the partner gene, never in the order of a single sum.
 struct PairScratch {
   std::vector<double> columns;  // columns[k * m + j] = row j, sample k
-  std::vector<double> acc;      // dot products of gene i with genes i+1..m-1
+  std::vector<double> acc;      // kBlock rows of dot products, m each
   std::vector<double> sums;     // per kept gene
 };
+
+constexpr size_t kBlock = 4;
+
+// Two doubles per vector: plain IEEE operations per lane, the same results as
+// scalar code (the build never contracts a multiply and an add).
+using V2 = double __attribute__((vector_size(16)));
+inline V2 load2(const double* p) {
+  V2 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline V2 splat(double x) { return V2{x, x}; }
+
+// acc[b * m + j] = dot(row i0 + b, row j) for j in [first, m), b < nb, each
+// sum taken over the samples in order. Tiles of four rows by four partners
+// keep their sums in registers across all samples.
+void dot_block(const double* const* rows, size_t i0, size_t nb, size_t first, size_t m, size_t n,
+               const double* columns, double* acc) {
+  size_t j = first;
+  if (nb == kBlock) {
+    const double* x0 = rows[i0];
+    const double* x1 = rows[i0 + 1];
+    const double* x2 = rows[i0 + 2];
+    const double* x3 = rows[i0 + 3];
+    for (; j + 4 <= m; j += 4) {
+      V2 s00{0, 0}, s01{0, 0}, s10{0, 0}, s11{0, 0}, s20{0, 0}, s21{0, 0}, s30{0, 0}, s31{0, 0};
+      const double* c = columns + j;
+      for (size_t k = 0; k < n; ++k, c += m) {
+        const V2 c0 = load2(c), c1 = load2(c + 2);
+        const V2 b0 = splat(x0[k]), b1 = splat(x1[k]), b2 = splat(x2[k]), b3 = splat(x3[k]);
+        s00 += b0 * c0;
+        s01 += b0 * c1;
+        s10 += b1 * c0;
+        s11 += b1 * c1;
+        s20 += b2 * c0;
+        s21 += b2 * c1;
+        s30 += b3 * c0;
+        s31 += b3 * c1;
+      }
+      std::memcpy(acc + j, &s00, 16);
+      std::memcpy(acc + j + 2, &s01, 16);
+      std::memcpy(acc + m + j, &s10, 16);
+      std::memcpy(acc + m + j + 2, &s11, 16);
+      std::memcpy(acc + 2 * m + j, &s20, 16);
+      std::memcpy(acc + 2 * m + j + 2, &s21, 16);
+      std::memcpy(acc + 3 * m + j, &s30, 16);
+      std::memcpy(acc + 3 * m + j + 2, &s31, 16);
+    }
+  }
+  for (size_t b = 0; b < nb; ++b) {
+    const double* x = rows[i0 + b];
+    for (size_t jj = j; jj < m; ++jj) {
+      double sum = 0.0;
+      const double* c = columns + jj;
+      for (size_t k = 0; k < n; ++k, c += m) sum += x[k] * *c;
+      acc[b * m + jj] = sum;
+    }
+  }
+}
 
 void pathway_redundancy(const std::vector<const double*>& rows, size_t n, DecorRedundancy kind,
                         PairScratch* s, std::vector<float>* out) {
@@ -32,31 +92,29 @@ void pathway_redundancy(const std::vector<const double*>& rows, size_t n, DecorR
   for (size_t j = 0; j < m; ++j)
     for (size_t k = 0; k < n; ++k) s->columns[k * m + j] = rows[j][k];
   s->sums.assign(m, 0.0);
-  s->acc.resize(m);
+  s->acc.resize(kBlock * m);
   const bool positive = kind == DecorRedundancy::kPositiveMean;
-  for (size_t i = 0; i + 1 < m; ++i) {
-    const size_t first = i + 1;
-    double* acc = s->acc.data();
-    std::fill(acc + first, acc + m, 0.0);
-    const double* col = s->columns.data();
-    const double* a = rows[i];
-    for (size_t k = 0; k < n; ++k) {
-      const double ak = a[k];
-      const double* c = col + k * m;
-      for (size_t j = first; j < m; ++j) acc[j] += ak * c[j];
+  // Gene i has already received its terms from the genes before it (in
+  // their order) when its own row is reached; its terms with later genes
+  // follow in ascending order, and each later gene receives gene i's term in
+  // ascending i. That is the order of the pair loop i < j, i ascending, then
+  // j ascending. Products of a block row with partners at or before it are
+  // computed but not used.
+  for (size_t i0 = 0; i0 + 1 < m; i0 += kBlock) {
+    const size_t nb = std::min(kBlock, m - 1 - i0);
+    dot_block(rows.data(), i0, nb, i0 + 1, m, n, s->columns.data(), s->acc.data());
+    for (size_t b = 0; b < nb; ++b) {
+      const size_t i = i0 + b;
+      const double* acc = s->acc.data() + b * m;
+      double si = s->sums[i];
+      for (size_t j = i + 1; j < m; ++j) {
+        const double r = std::clamp(acc[j], -1.0, 1.0);
+        const double v = positive ? std::fmax(r, 0.0) : std::fabs(r);
+        si += v;
+        s->sums[j] += v;
+      }
+      s->sums[i] = si;
     }
-    // Gene i has already received its terms from genes before it (in their
-    // order); its terms with later genes follow in ascending order, and each
-    // later gene receives gene i's term in ascending i. This is the order of
-    // the pair loop i < j, i ascending then j ascending.
-    double si = s->sums[i];
-    for (size_t j = first; j < m; ++j) {
-      const double r = std::clamp(acc[j], -1.0, 1.0);
-      const double v = positive ? std::fmax(r, 0.0) : std::fabs(r);
-      si += v;
-      s->sums[j] += v;
-    }
-    s->sums[i] = si;
   }
   const double denom = static_cast<double>(m - 1);
   for (size_t j = 0; j < m; ++j) {

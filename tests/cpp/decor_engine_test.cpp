@@ -16,7 +16,7 @@
 
 #include <tbb/global_control.h>
 
-#include "decor_test_util.hpp"
+#include "decor_engine_fixture.hpp"
 #include "tarvelo/decor_engine.hpp"
 #include "tarvelo/decor_es.hpp"
 #include "tarvelo/decor_tail.hpp"
@@ -26,7 +26,7 @@
 namespace tarvelo {
 namespace {
 
-using namespace decor_test;
+using namespace decor_engine_test;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 bool sanitizer_build() { return std::getenv("TARVELO_SANITIZER_BUILD") != nullptr; }

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "decor_test_util.hpp"
+#include "decor_engine_fixture.hpp"
 #include "tarvelo/algo.hpp"
 #include "tarvelo/decor_engine.hpp"
 #include "tarvelo/decor_es.hpp"
@@ -23,7 +23,7 @@
 namespace tarvelo {
 namespace {
 
-using namespace decor_test;
+using namespace decor_engine_test;
 using decor::DecorFormulaContext;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();

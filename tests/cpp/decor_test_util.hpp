@@ -1,55 +1,88 @@
-// Reading the tab-separated decor fixtures (doubles written as float.hex()).
+// Helpers of the decor tests: a scratch directory beside the test binary's
+// working directory, whole-file reads and writes, and the fixture paths.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <zlib.h>
 
-#include <cstdint>
-#include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
-#include <vector>
 
 namespace tarvelo::decor_test {
 
-inline std::vector<std::string> split(const std::string& s, char sep) {
-  std::vector<std::string> out;
-  size_t start = 0;
+inline std::string fixture(const std::string& name) {
+  return std::string(TARVELO_TEST_DATA) + "/decor/" + name;
+}
+
+inline std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+inline void spit(const std::string& path, const std::string& data) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
+}
+
+inline uint64_t inode_of(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_ino) : 0;
+}
+
+// Inflates a whole gzip file (all members) with zlib's own gzip parsing.
+inline std::string gunzip(const std::string& data) {
+  std::string out;
+  z_stream zs{};
+  if (inflateInit2(&zs, 16 + MAX_WBITS) != Z_OK) return "<init failed>";
+  zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  zs.avail_in = static_cast<uInt>(data.size());
+  char buf[16384];
   for (;;) {
-    const size_t p = s.find(sep, start);
-    out.push_back(s.substr(start, p == std::string::npos ? std::string::npos : p - start));
-    if (p == std::string::npos) return out;
-    start = p + 1;
+    zs.next_out = reinterpret_cast<Bytef*>(buf);
+    zs.avail_out = sizeof buf;
+    const int rc = inflate(&zs, Z_NO_FLUSH);
+    out.append(buf, sizeof buf - zs.avail_out);
+    if (rc == Z_STREAM_END) {
+      if (zs.avail_in == 0) break;
+      inflateReset(&zs);
+      continue;
+    }
+    if (rc != Z_OK) {
+      out = "<inflate failed>";
+      break;
+    }
   }
-}
-
-inline std::vector<std::vector<std::string>> read_records(const std::string& name) {
-  std::ifstream in(std::string(TARVELO_TEST_DATA) + "/" + name);
-  EXPECT_TRUE(in) << name;
-  std::vector<std::vector<std::string>> out;
-  for (std::string line; std::getline(in, line);)
-    if (!line.empty()) out.push_back(split(line, '\t'));
+  inflateEnd(&zs);
   return out;
 }
 
-inline double hexf(const std::string& s) { return std::strtod(s.c_str(), nullptr); }
-
-inline std::vector<double> hex_list(const std::string& s) {
-  std::vector<double> out;
-  if (s.empty()) return out;
-  for (const auto& t : split(s, ';')) out.push_back(hexf(t));
-  return out;
-}
-
-inline std::vector<uint64_t> u64_list(const std::string& s) {
-  std::vector<uint64_t> out;
-  if (s.empty()) return out;
-  for (const auto& t : split(s, ';')) out.push_back(std::strtoull(t.c_str(), nullptr, 10));
-  return out;
-}
-
-// Bit-for-bit equality that also accepts two NaNs.
-inline bool same(double a, double b) {
-  return (std::isnan(a) && std::isnan(b)) || std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
-}
+// A fresh directory under the working directory, removed with its contents.
+class ScratchDir : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "decor_test_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = std::filesystem::absolute(tmpl).string();
+  }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+  std::string path(const std::string& name) const { return dir_ + "/" + name; }
+  // Names in the directory (recursively), sorted; shows stray temporaries.
+  std::vector<std::string> listing() const {
+    std::vector<std::string> out;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir_))
+      out.push_back(std::filesystem::relative(e.path(), dir_).string());
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+  std::string dir_;
+};
 
 }  // namespace tarvelo::decor_test
