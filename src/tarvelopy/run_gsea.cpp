@@ -1,6 +1,5 @@
 // run_gsea_py: argument extraction, the ordered checks, and dispatch to the
-// classic engine and mode "blitz". Method "decor" runs its argument checks and
-// then reports that its engine is not part of this build yet.
+// classic engine, mode "blitz" and the method "decor".
 //
 // The interpreter lock stays held for the whole call: the engines' parallel
 // work runs on the process-wide pool, which never calls back into Python.
@@ -8,11 +7,15 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tarvelo/algo.hpp"
 #include "tarvelo/blitz/blitz.hpp"
 #include "tarvelo/bindings.hpp"
+#include "tarvelo/decor_engine.hpp"
+#include "tarvelo/decor_modes.hpp"
+#include "tarvelo/decor_tuning.hpp"
 #include "tarvelo/io.hpp"
 #include "tarvelo/pool.hpp"
 #include "tarvelo/text.hpp"
@@ -22,6 +25,8 @@
 
 namespace tarvelopy {
 namespace {
+
+using tarvelo::Result;
 
 using tarvelo::bindings::InterfaceMode;
 using tarvelo::bindings::Method;
@@ -175,15 +180,84 @@ PyObject* run_blitz(const Args& a, Method method, tarvelo::ScoreType score_type,
   return results_to_py(*results);
 }
 
-// Checks of method "decor" with the modes ruvex, simple and multilevel.
-PyObject* run_decor(const Args& a, InterfaceMode mode) {
+Result<tarvelo::DecorCacheMode> parse_decor_cache_mode(std::string_view s) {
+  if (s == "auto") return tarvelo::DecorCacheMode::kAuto;
+  if (s == "reuse") return tarvelo::DecorCacheMode::kReuse;
+  if (s == "rebuild") return tarvelo::DecorCacheMode::kRebuild;
+  return tarvelo::Error::value("Invalid decor_cache_mode '" + std::string(s) +
+                               "'. Expected one of: auto, reuse, rebuild.");
+}
+
+Result<tarvelo::DecorCorrelation> parse_decor_correlation(std::string_view s) {
+  if (s == "pearson") return tarvelo::DecorCorrelation::kPearson;
+  if (s == "spearman") return tarvelo::DecorCorrelation::kSpearman;
+  return tarvelo::Error::value("Invalid decor_correlation '" + std::string(s) +
+                               "'. Expected one of: pearson, spearman.");
+}
+
+Result<tarvelo::DecorRedundancy> parse_decor_redundancy(std::string_view s) {
+  if (s == "positive_mean") return tarvelo::DecorRedundancy::kPositiveMean;
+  if (s == "abs_mean") return tarvelo::DecorRedundancy::kAbsMean;
+  return tarvelo::Error::value("Invalid decor_redundancy '" + std::string(s) +
+                               "'. Expected one of: positive_mean, abs_mean.");
+}
+
+// Method "decor" with the modes ruvex, simple and multilevel: checks, options,
+// the cache, then the engine.
+PyObject* run_decor(const Args& a, InterfaceMode mode, tarvelo::ScoreType score_type,
+                    const tarvelo::RankedList& ranked, const tarvelo::PathwayDb& db,
+                    uint64_t min_size) {
   if (a.gpu)
     return fail(PyExc_ValueError,
                 "decor supports CPU execution only; gpu is not supported with method='decor'.");
   if (mode == InterfaceMode::kMultilevel && a.nperm)
     return fail(PyExc_ValueError, "nperm is only valid with mode='ruvex' or mode='simple'.");
   if (!a.decor_cache) return fail(PyExc_ValueError, "method='decor' requires decor_cache.");
-  return fail(PyExc_RuntimeError, "method='decor' is not available yet.");
+
+  tarvelo::DecorOptions options;
+  auto check = [](const tarvelo::Status& s) {
+    if (s.ok()) return true;
+    raise_error(PyExc_ValueError, s.error());
+    return false;
+  };
+  if (!check(tarvelo::apply_decor_release_tuning(options, a.decor_preset, a.decor_stringency)))
+    return nullptr;
+  if (!check(tarvelo::apply_decor_formula_overrides(
+          options, a.decor_weight_formula, a.decor_alpha, a.decor_threshold, a.decor_gamma,
+          a.decor_penalty_floor, a.decor_scale_epsilon)))
+    return nullptr;
+  options.cache_path = a.decor_cache;
+  options.expression_path = a.decor_expression;
+  if (!parse_keyword(a.decor_cache_mode, parse_decor_cache_mode, &options.cache_mode) ||
+      !parse_keyword(a.decor_correlation, parse_decor_correlation, &options.correlation) ||
+      !parse_keyword(a.decor_redundancy, parse_decor_redundancy, &options.redundancy))
+    return nullptr;
+
+  // A path with a NUL byte would be cut short by the operating system.
+  for (const auto* path : {&options.cache_path, &options.expression_path}) {
+    if (*path && (*path)->find('\0') != std::string::npos)
+      return fail(PyExc_OSError, "file name contained an unexpected NUL byte");
+  }
+  auto cache = tarvelo::decor::ensure_decor_cache_for_paths(db.pathways, a.gmt_path, options);
+  if (!cache.ok()) {
+    raise_error(PyExc_RuntimeError, cache.error());
+    return nullptr;
+  }
+
+  const uint64_t max_size = a.max_size.value_or(ranked.size() == 0 ? 0 : ranked.size() - 1);
+  Result<std::vector<tarvelo::EnrichmentResult>> results =
+      (mode == InterfaceMode::kMultilevel || (mode == InterfaceMode::kRuvex && !a.nperm))
+          ? tarvelo::decor::ruvex_decor_multilevel_with_options(
+                ranked, db.pathways, *cache, options, a.nperm_simple, a.seed, min_size,
+                max_size, score_type, a.sample_size, a.eps, a.gsea_param)
+          : tarvelo::decor::ruvex_decor_simple_with_options(
+                ranked, db.pathways, *cache, options, a.nperm.value_or(a.nperm_simple), a.seed,
+                min_size, max_size, score_type, a.sample_size, a.eps, a.gsea_param);
+  if (!results.ok()) {
+    raise_error(PyExc_RuntimeError, results.error());
+    return nullptr;
+  }
+  return results_to_py(*results);
 }
 
 PyObject* run_classic(const Args& a, InterfaceMode mode, tarvelo::ScoreType score_type,
@@ -269,7 +343,7 @@ PyObject* run_gsea_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
 
   // 12-16. Branches.
   if (mode == InterfaceMode::kBlitz) return run_blitz(a, method, score_type, ranked, *db, min_size);
-  if (method == Method::kDecor) return run_decor(a, mode);
+  if (method == Method::kDecor) return run_decor(a, mode, score_type, ranked, *db, min_size);
   return run_classic(a, mode, score_type, ranked, *db, min_size);
 }
 

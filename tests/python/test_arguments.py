@@ -256,8 +256,8 @@ def test_blitz_checks_pass(gmt, ranks, kwargs):
          "nperm is only valid with mode='ruvex' or mode='simple'."),
         ({"method": "decor", "mode": "simple", "nperm": 3}, ValueError,
          "method='decor' requires decor_cache."),
-        ({"method": "decor", "decor_cache": "c.tsv"}, RuntimeError,
-         "method='decor' is not available yet."),
+        ({"method": "decor", "decor_cache": "missing-cache.tsv"}, RuntimeError,
+         "decor cache does not exist or is incompatible and --decor-expression was not provided"),
     ],
 )
 def test_classic_and_decor_checks(gmt, ranks, kwargs, exc, message):

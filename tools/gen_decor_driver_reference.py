@@ -1,0 +1,176 @@
+#!/usr/bin/env python3
+"""End-to-end reference of the decor method's permutation variant ("simple"),
+transcribed in CPython with the random sets that R drew
+(tests/data/decor_r_draws.tsv, from tools/gen_decor_r_fixtures.R) and scipy's
+trigamma for log2err.
+
+Writes tests/data/decor_driver_case.tsv: the inputs (gene, pathway and cache
+lines), the runs, and the expected result rows (doubles as float.hex()).
+"""
+import math
+import sys
+
+from scipy.special import polygamma
+
+sys.path.insert(0, "tools")
+from gen_decor_engine_fixtures import FORMULAS, es_exact, penalty, seed32  # noqa: E402
+
+N = 40
+GENES = ["g%02d" % i for i in range(1, N + 1)]
+# Distinct scores from 9.5 down to -9.25, one of them zero (weight 0).
+SCORES = [round(9.5 - i * 0.5 - (0.25 if i % 7 == 3 else 0.0), 2) for i in range(N)]
+SCORES[19] = 0.0
+PATHWAYS = [
+    ("P_top", ["g01", "g02", "g04"]),
+    ("P_mid", ["g10", "g20", "g30"]),
+    ("P_mix", ["g03", "g05", "g05", "g07", "zz_unranked", "g15", "g22", "g38", "g40", "g11"]),
+    ("P_low", ["g36", "g37", "g38", "g39", "g40"]),
+    ("P_nocache", ["g01", "g02", "g03"]),
+    ("P_one", ["g09"]),
+    ("P_alsotop", ["g02", "g03", "g06"]),
+]
+# Cache entries: (pathway, genes, redundancies); values are exact in float32.
+CACHE = [
+    ("P_top", ["g01", "g02", "g04"], [0.5, 0.03125, 0.0]),
+    ("P_mid", ["g10", "g20", "g30"], [0.25, 0.75, 0.125]),
+    # g11 has no value in the cache, so it is no hit; zz_unranked is not ranked.
+    ("P_mix", ["g03", "g05", "g07", "zz_unranked", "g15", "g22", "g38", "g40"],
+     [0.0625, 0.375, 1.0, 0.5, 0.046875, 0.0, 0.25, 0.8125]),
+    ("P_low", ["g36", "g37", "g38", "g39", "g40"], [0.0, 0.015625, 0.5, 0.25, 0.0]),
+    ("P_one", ["g09"], [0.25]),
+    ("P_alsotop", ["g02", "g03", "g06"], [0.125, 0.0, 0.0625]),
+]
+# label, formula, alpha, threshold, score type, nperm, seed, eps
+RUNS = [
+    ("balanced_std", 5, 60.0, 0.04, 0, 30, 42, 1e-50),
+    ("strict_pos", 3, 2.3025850929940455, 0.0, 1, 30, 42, 1e-50),
+    ("raw_neg_eps", 0, 22.0, 0.0, 2, 30, 42, 0.1),
+]
+
+
+def load_draws(path):
+    draws = {}
+    with open(path) as fh:
+        for line in fh:
+            s, n, k, d, v = line.rstrip("\n").split("\t")
+            draws.setdefault((int(s), int(n), int(k)), []).append([int(x) for x in v.split(";")])
+    return draws
+
+
+def prepare(scores, gp=1.0):
+    w = [abs(s) ** gp for s in scores]
+    total = 0.0
+    for x in w:
+        total += x
+    factor = 1073741824.0 / total
+    if factor >= 1.0:
+        factor = math.floor(factor)
+    return [float(round(x * factor)) for x in w]
+
+
+def trigamma(x):
+    return float(polygamma(1, x))
+
+
+def leading_edge(hits, peak, st, es):
+    top = st == 1 or (st == 0 and es > 0)
+    bottom = st == 2 or (st == 0 and es < 0)
+    if top:
+        return [GENES[h] for h in hits if h <= peak]
+    if bottom:
+        return [GENES[h] for h in reversed(hits) if h >= peak]
+    return []
+
+
+def run(draws, formula, alpha, threshold, st, nperm, seed, eps):
+    order = sorted(range(N), key=lambda i: -SCORES[i])
+    assert order == list(range(N))
+    ranks = prepare(SCORES)
+    index = {g: i for i, g in enumerate(GENES)}
+    cache = {p: dict(zip(g, r)) for p, g, r in CACHE}
+    scores = sorted(v for _, _, r in CACHE for v in r)
+    floor_p = min(max(eps, 0.0), 1.0)
+    work = []
+    for name, genes in PATHWAYS:
+        entry = cache.get(name)
+        if entry is None:
+            continue
+        hits = sorted({index[g]: entry[g] for g in genes if g in index and g in entry}.items())
+        if not (1 <= len(hits) <= N - 1):
+            continue
+        pos = [h for h, _ in hits]
+        w = [penalty(formula, alpha, 1.0, threshold, 0.0, 1e-12, scores, r) for _, r in hits]
+        es, peak = es_exact(ranks, pos, w, N, st)
+        work.append(dict(name=name, hits=pos, w=w, es=es, peak=peak))
+    for wk in work:
+        k = len(wk["hits"])
+        c = [0, 0, 0, 0, 0.0, 0.0]
+        samples = draws[(seed32("group", k, seed), N, k)][:nperm]
+        assert len(samples) == nperm
+        for smp in samples:
+            h = sorted(x - 1 for x in smp)
+            e, _ = es_exact(ranks, h, wk["w"], N, st)
+            if e <= wk["es"]: c[0] += 1
+            if wk["es"] <= e: c[1] += 1
+            if e <= 0: c[2] += 1; c[4] += e
+            if e >= 0: c[3] += 1; c[5] += e
+        le_es, ge_es, le0, ge0, les, ges = c
+        mn = les / le0 if le0 else 0.0
+        mp = ges / ge0 if ge0 else 0.0
+        es = wk["es"]
+        nes = None
+        if st == 0:
+            if es > 0 and mp != 0: nes = es / mp
+            elif es <= 0 and mn != 0: nes = es / abs(mn)
+        elif st == 1:
+            if es >= 0 and mp != 0: nes = es / mp
+        else:
+            if es <= 0 and mn != 0: nes = es / abs(mn)
+        pval = math.nan
+        if nes is not None:
+            pval = max(min((le_es + 1.0) / (le0 + 1.0), (ge_es + 1.0) / (ge0 + 1.0)), floor_p)
+        if st == 1 or (st == 0 and es > 0): kk, nn = ge_es, ge0
+        elif st == 2 or (st == 0 and es < 0): kk, nn = le_es, le0
+        else: kk, nn = le_es, ge0
+        log2err = None
+        if nn != 0 and math.isfinite(pval) and nperm != 0:
+            log2err = math.sqrt(trigamma(kk + 1.0) - trigamma(nperm + 1.0)) * 1.4426950408889634
+        wk.update(nes=nes, pval=pval, log2err=log2err,
+                  le=leading_edge(wk["hits"], wk["peak"], st, es))
+    m = float(len(work))
+    idx = sorted([i for i, wk in enumerate(work) if math.isfinite(wk["pval"])],
+                 key=lambda i: work[i]["pval"])
+    running = 1.0
+    for r in range(len(idx), 0, -1):
+        wk = work[idx[r - 1]]
+        running = min(running, (wk["pval"] * m) / r, 1.0)
+        wk["padj"] = running
+    return sorted(work, key=lambda wk: wk["name"].encode())
+
+
+def hx(x):
+    return "NONE" if x is None else float(x).hex()
+
+
+def main(out):
+    draws = load_draws("tests/data/decor_r_draws.tsv")
+    lines = []
+    for g, s in zip(GENES, SCORES):
+        lines.append("gene\t%s\t%s" % (g, hx(s)))
+    for name, genes in PATHWAYS:
+        lines.append("pathway\t%s\t%s" % (name, ";".join(genes)))
+    for name, genes, red in CACHE:
+        lines.append("cache\t%s\t%s\t%s" % (name, ";".join(genes), ";".join(hx(v) for v in red)))
+    for label, formula, alpha, threshold, st, nperm, seed, eps in RUNS:
+        lines.append("run\t%s\t%s\t%s\t%s\t%d\t%d\t%d\t%s" % (
+            label, FORMULAS[formula], hx(alpha), hx(threshold), st, nperm, seed, hx(eps)))
+        for wk in run(draws, formula, alpha, threshold, st, nperm, seed, eps):
+            lines.append("\t".join(["result", label, wk["name"], str(len(wk["hits"])), hx(wk["es"]),
+                                    hx(wk["nes"]), hx(wk["pval"]), hx(wk.get("padj")),
+                                    hx(wk["log2err"]), ";".join(wk["le"])]))
+    with open(out, "w") as fh:
+        fh.write("\n".join(lines) + "\n")
+
+
+if __name__ == "__main__":
+    main(sys.argv[1] if len(sys.argv) > 1 else "tests/data/decor_driver_case.tsv")
