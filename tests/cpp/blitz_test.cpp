@@ -441,6 +441,28 @@ TEST(BlitzDriver, StatsmodelsBh) {
   EXPECT_EQ(*res[2].padj, 0.04);
 }
 
+TEST(BlitzDriver, ScoringPiecesNeverShorterThanTheMinimum) {
+  EXPECT_TRUE(scoring_pieces(0).empty());
+  for (size_t len : {1, 7, 128, 255}) {
+    const auto one = scoring_pieces(len);
+    ASSERT_EQ(one.size(), 1u) << len;
+    EXPECT_EQ(one[0], std::make_pair(size_t{0}, len));
+  }
+  // 12901 = 100 * 128 + 101: rounding the piece length up would leave a last
+  // piece of 31 items.
+  for (size_t len : {256, 300, 383, 12901, 25727, 100000}) {
+    const auto pieces = scoring_pieces(len);
+    ASSERT_EQ(pieces.size(), len / 128) << len;
+    size_t next = 0;
+    for (const auto& [begin, end] : pieces) {
+      EXPECT_EQ(begin, next) << len;
+      EXPECT_GE(end - begin, 128u) << len;
+      next = end;
+    }
+    EXPECT_EQ(next, len);
+  }
+}
+
 TEST(BlitzDriver, ValidationOrderAndEmptyInputs) {
   const RankedList ranked = ranked_in_order({"a", "b", "c"});
   BlitzOptions o;

@@ -133,12 +133,11 @@ Result<std::vector<ScoredBlitzPathway>> score_in_parallel(const BlitzSignature& 
                                                           uint64_t processes,
                                                           uint64_t deep_accuracy) {
   const size_t len = items.size();
-  const size_t min_piece = std::min<size_t>(len, 128);
-  const size_t pieces = min_piece == 0 ? 0 : len / min_piece;
+  const std::vector<std::pair<size_t, size_t>> bounds = scoring_pieces(len);
+  const size_t pieces = bounds.size();
   std::vector<std::optional<ScoredBlitzPathway>> slots(len);
   if (pieces == 0) return std::vector<ScoredBlitzPathway>{};
   const size_t threads = static_cast<size_t>(std::min<uint64_t>(processes, pieces));
-  const size_t piece_len = (len + pieces - 1) / pieces;
 
   std::atomic<size_t> next_piece{0};
   std::atomic<bool> stop{false};
@@ -152,8 +151,7 @@ Result<std::vector<ScoredBlitzPathway>> score_in_parallel(const BlitzSignature& 
       for (;;) {
         const size_t piece = next_piece.fetch_add(1);
         if (piece >= pieces) return;
-        const size_t end = std::min(len, (piece + 1) * piece_len);
-        for (size_t i = piece * piece_len; i < end; ++i) {
+        for (size_t i = bounds[piece].first; i < bounds[piece].second; ++i) {
           if (stop.load(std::memory_order_relaxed)) return;
           auto scored = score_cleaned_pathway(sig, *items[i].first, *items[i].second,
                                               deep_accuracy, scratch);
@@ -204,6 +202,24 @@ Result<std::vector<ScoredBlitzPathway>> score_in_parallel(const BlitzSignature& 
 }
 
 }  // namespace
+
+std::vector<std::pair<size_t, size_t>> scoring_pieces(size_t len) {
+  std::vector<std::pair<size_t, size_t>> out;
+  const size_t min_piece = std::min<size_t>(len, 128);
+  const size_t pieces = min_piece == 0 ? 0 : len / min_piece;
+  if (pieces == 0) return out;
+  // Balanced bounds: every piece holds floor(len / pieces) >= min_piece items
+  // or one more. (Rounding one piece length up would leave a short, even
+  // empty, last piece.)
+  out.reserve(pieces);
+  for (size_t piece = 0; piece < pieces; ++piece) {
+    const auto at = [&](size_t i) {
+      return static_cast<size_t>(static_cast<unsigned __int128>(i) * len / pieces);
+    };
+    out.emplace_back(at(piece), at(piece + 1));
+  }
+  return out;
+}
 
 std::array<uint8_t, 32> signature_digest(const std::vector<double>& weights) {
   Sha256 h;

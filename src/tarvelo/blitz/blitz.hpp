@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "tarvelo/blitz/calibration.hpp"
@@ -60,6 +61,11 @@ void apply_statsmodels_bh_adjustment(std::vector<EnrichmentResult>& results);
 Result<std::vector<EnrichmentResult>> ruvex_blitz_with_options(const RankedList& ranked,
                                                                const std::vector<Pathway>& pathways,
                                                                const BlitzOptions& options);
+
+// How the parallel scoring splits a list of `len` pathways: consecutive
+// [begin, end) ranges covering it in order, none shorter than min(len, 128),
+// so that a list of fewer than 256 pathways is one piece.
+std::vector<std::pair<size_t, size_t>> scoring_pieces(size_t len);
 
 // Number of models in the process-wide cache.
 size_t blitz_model_cache_entries();
