@@ -527,6 +527,20 @@ Synthetic synthetic(size_t n_genes, size_t n_pathways, uint64_t seed) {
   return s;
 }
 
+TEST(BlitzDriver, DegenerateFitsNameTheCurveThatCannotBeSmoothed) {
+  // One random set per anchor: every fit sees a single value, so its shape is
+  // infinite and the first curve's robustness residuals are NaN.
+  const Synthetic s = synthetic(200, 6, 3);
+  BlitzOptions o;
+  o.permutations = 1;
+  o.anchors = 4;
+  o.processes = 1;
+  o.signature_cache = false;
+  auto res = ruvex_blitz_with_options(s.ranked, s.pathways, o);
+  ASSERT_FALSE(res.ok());
+  EXPECT_EQ(res.error().message(), "lowess smoothing of the shape_pos fits met a NaN residual");
+}
+
 TEST(BlitzDriver, ResultsOrderedAdjustedAndThreadIndependent) {
   const Synthetic s = synthetic(600, 300, 5);
   BlitzOptions o;

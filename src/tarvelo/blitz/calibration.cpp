@@ -399,12 +399,18 @@ Result<BlitzModel> estimate_model(const BlitzSignature& signature,
     if (f > 1.0) f = 1.0;
     frac_pos[i] = f;
   }
+  // Degenerate anchor samples (a single value, or all values equal) fit an
+  // infinite shape; lowess then fails, and the message names the curve.
+  auto smooth = [&](const std::vector<double>& y, double frac, const char* name) {
+    return smoothing::lowess_interpolation(x, y, frac)
+        .context(std::string("lowess smoothing of the ") + name + " fits met a NaN residual");
+  };
   BlitzModel model;
-  TARVELO_ASSIGN_OR_RETURN(model.shape_pos, smoothing::lowess_interpolation(x, shape_pos, 0.6));
-  TARVELO_ASSIGN_OR_RETURN(model.scale_pos, smoothing::lowess_interpolation(x, scale_pos, 0.15));
-  TARVELO_ASSIGN_OR_RETURN(model.frac_pos, smoothing::lowess_interpolation(x, frac_pos, 0.5));
-  TARVELO_ASSIGN_OR_RETURN(model.shape_neg, smoothing::lowess_interpolation(x, shape_neg, 0.6));
-  TARVELO_ASSIGN_OR_RETURN(model.scale_neg, smoothing::lowess_interpolation(x, scale_neg, 0.15));
+  TARVELO_ASSIGN_OR_RETURN(model.shape_pos, smooth(shape_pos, 0.6, "shape_pos"));
+  TARVELO_ASSIGN_OR_RETURN(model.scale_pos, smooth(scale_pos, 0.15, "scale_pos"));
+  TARVELO_ASSIGN_OR_RETURN(model.frac_pos, smooth(frac_pos, 0.5, "frac_pos"));
+  TARVELO_ASSIGN_OR_RETURN(model.shape_neg, smooth(shape_neg, 0.6, "shape_neg"));
+  TARVELO_ASSIGN_OR_RETURN(model.scale_neg, smooth(scale_neg, 0.15, "scale_neg"));
   return model;
 }
 
