@@ -96,52 +96,48 @@ Hp Hp::from_u64(uint64_t v, uint64_t prec_bits) {
   return r;
 }
 
-Result<Hp> Hp::add(uint64_t prec_bits, bool reround, const Hp& a, const Hp& b) {
+namespace {
+
+// Runs one MPFR operation into a fresh number of prec_bits and checks it.
+template <class Op>
+Result<Hp> apply(uint64_t prec_bits, bool reround, Op op) {
   Hp r(prec_bits);
-  mpfr_add(r.v_, a.v_, b.v_, MPFR_RNDN);
-  return checked(prec_bits, reround, std::move(r));
+  op(r.raw());
+  return Hp::checked(prec_bits, reround, std::move(r));
+}
+
+}  // namespace
+
+Result<Hp> Hp::add(uint64_t prec_bits, bool reround, const Hp& a, const Hp& b) {
+  return apply(prec_bits, reround, [&](mpfr_ptr r) { mpfr_add(r, a.v_, b.v_, MPFR_RNDN); });
 }
 
 Result<Hp> Hp::sub(uint64_t prec_bits, bool reround, const Hp& a, const Hp& b) {
-  Hp r(prec_bits);
-  mpfr_sub(r.v_, a.v_, b.v_, MPFR_RNDN);
-  return checked(prec_bits, reround, std::move(r));
+  return apply(prec_bits, reround, [&](mpfr_ptr r) { mpfr_sub(r, a.v_, b.v_, MPFR_RNDN); });
 }
 
 Result<Hp> Hp::mul(uint64_t prec_bits, bool reround, const Hp& a, const Hp& b) {
-  Hp r(prec_bits);
-  mpfr_mul(r.v_, a.v_, b.v_, MPFR_RNDN);
-  return checked(prec_bits, reround, std::move(r));
+  return apply(prec_bits, reround, [&](mpfr_ptr r) { mpfr_mul(r, a.v_, b.v_, MPFR_RNDN); });
 }
 
 Result<Hp> Hp::div(uint64_t prec_bits, bool reround, const Hp& a, const Hp& b) {
-  Hp r(prec_bits);
-  mpfr_div(r.v_, a.v_, b.v_, MPFR_RNDN);
-  return checked(prec_bits, reround, std::move(r));
+  return apply(prec_bits, reround, [&](mpfr_ptr r) { mpfr_div(r, a.v_, b.v_, MPFR_RNDN); });
 }
 
 Result<Hp> Hp::ln(uint64_t prec_bits, const Hp& a) {
-  Hp r(prec_bits);
-  mpfr_log(r.v_, a.v_, MPFR_RNDN);
-  return checked(prec_bits, false, std::move(r));
+  return apply(prec_bits, false, [&](mpfr_ptr r) { mpfr_log(r, a.v_, MPFR_RNDN); });
 }
 
 Result<Hp> Hp::exp(uint64_t prec_bits, const Hp& a) {
-  Hp r(prec_bits);
-  mpfr_exp(r.v_, a.v_, MPFR_RNDN);
-  return checked(prec_bits, false, std::move(r));
+  return apply(prec_bits, false, [&](mpfr_ptr r) { mpfr_exp(r, a.v_, MPFR_RNDN); });
 }
 
 Result<Hp> Hp::sqrt(uint64_t prec_bits, const Hp& a) {
-  Hp r(prec_bits);
-  mpfr_sqrt(r.v_, a.v_, MPFR_RNDN);
-  return checked(prec_bits, false, std::move(r));
+  return apply(prec_bits, false, [&](mpfr_ptr r) { mpfr_sqrt(r, a.v_, MPFR_RNDN); });
 }
 
 Result<Hp> Hp::pi(uint64_t prec_bits) {
-  Hp r(prec_bits);
-  mpfr_const_pi(r.v_, MPFR_RNDN);
-  return checked(prec_bits, false, std::move(r));
+  return apply(prec_bits, false, [](mpfr_ptr r) { mpfr_const_pi(r, MPFR_RNDN); });
 }
 
 Result<Hp> Hp::checked(uint64_t prec_bits, bool reround, Hp raw) {

@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -32,6 +33,15 @@ T pairwise_sum(const T* a, size_t n) {
   size_t n2 = n / 2;
   n2 -= n2 % 8;
   return pairwise_sum(a, n2) + pairwise_sum(a + n2, n - n2);
+}
+
+// Horner's rule from the highest coefficient, one fused multiply-add per step
+// as numpy's kernel evaluates it.
+template <size_t N>
+float horner_fma(const float (&c)[N], float t) {
+  float r = c[0];
+  for (size_t i = 1; i < N; ++i) r = std::fmaf(r, t, c[i]);
+  return r;
 }
 
 }  // namespace
@@ -66,19 +76,10 @@ float numpy_log_f32(float x) {
     t = (m + m) - 1.0f;
     k = exponent - 127;
   }
-  float p = 0.025899792f;
-  p = std::fmaf(p, t, 0.38088378f);
-  p = std::fmaf(p, t, 1.4800006f);
-  p = std::fmaf(p, t, 2.1126776f);
-  p = std::fmaf(p, t, 1.0f);
-  p = std::fmaf(p, t, 0.0f);
-  float q = 0.0058750953f;
-  q = std::fmaf(q, t, 0.15464763f);
-  q = std::fmaf(q, t, 0.9864943f);
-  q = std::fmaf(q, t, 2.453006f);
-  q = std::fmaf(q, t, 2.6126776f);
-  q = std::fmaf(q, t, 1.0f);
-  return std::fmaf(static_cast<float>(k), 0.6931472f, p / q);
+  static constexpr float kP[] = {0.025899792f, 0.38088378f, 1.4800006f, 2.1126776f, 1.0f, 0.0f};
+  static constexpr float kQ[] = {0.0058750953f, 0.15464763f, 0.9864943f, 2.453006f, 2.6126776f,
+                                 1.0f};
+  return std::fmaf(static_cast<float>(k), 0.6931472f, horner_fma(kP, t) / horner_fma(kQ, t));
 }
 
 }  // namespace tarvelo::blitz::compat
