@@ -37,11 +37,10 @@ T pairwise_sum(const T* a, size_t n) {
 
 // Horner's rule from the highest coefficient, one fused multiply-add per step
 // as numpy's kernel evaluates it.
-template <size_t N>
-float horner_fma(const float (&c)[N], float t) {
-  float r = c[0];
-  for (size_t i = 1; i < N; ++i) r = std::fmaf(r, t, c[i]);
-  return r;
+inline float horner_fma(float /*t*/, float c) { return c; }
+template <class... Rest>
+inline float horner_fma(float t, float c0, float c1, Rest... rest) {
+  return horner_fma(t, std::fmaf(c0, t, c1), rest...);
 }
 
 }  // namespace
@@ -76,10 +75,9 @@ float numpy_log_f32(float x) {
     t = (m + m) - 1.0f;
     k = exponent - 127;
   }
-  static constexpr float kP[] = {0.025899792f, 0.38088378f, 1.4800006f, 2.1126776f, 1.0f, 0.0f};
-  static constexpr float kQ[] = {0.0058750953f, 0.15464763f, 0.9864943f, 2.453006f, 2.6126776f,
-                                 1.0f};
-  return std::fmaf(static_cast<float>(k), 0.6931472f, horner_fma(kP, t) / horner_fma(kQ, t));
+  const float p = horner_fma(t, 0.025899792f, 0.38088378f, 1.4800006f, 2.1126776f, 1.0f, 0.0f);
+  const float q = horner_fma(t, 0.0058750953f, 0.15464763f, 0.9864943f, 2.453006f, 2.6126776f, 1.0f);
+  return std::fmaf(static_cast<float>(k), 0.6931472f, p / q);
 }
 
 }  // namespace tarvelo::blitz::compat
