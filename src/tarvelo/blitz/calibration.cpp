@@ -146,66 +146,80 @@ float subtract_run(float r, float step, uint64_t m) {
 
 }  // namespace
 
-double anchor_set_es_naive(const double* weights, size_t n_genes, const uint32_t* hits, size_t k,
-                           double weight_sum) {
-  const double miss = 1.0 / static_cast<double>(n_genes - k);
-  const float missf = static_cast<float>(miss);
-  const double invsum = 1.0 / weight_sum;
-  float r = 0.0f, best = -INFINITY, es = NAN;
-  size_t h = 0;
-  for (size_t pos = 0; pos < n_genes; ++pos) {
-    if (h < k && hits[h] == pos) {
-      r = r + static_cast<float>((miss + weights[pos] * invsum) - miss);
-      ++h;
-    } else {
-      r = r - missf;
-    }
+namespace {
+
+// The float32 walk of one random set: the miss step, the hit step of a
+// weight, the running sum and the value of r where |r| first peaked.
+struct Float32Walk {
+  Float32Walk(size_t n_genes, size_t k, double weight_sum)
+      : miss(1.0 / static_cast<double>(n_genes - k)),
+        missf(static_cast<float>(miss)),
+        invsum(1.0 / weight_sum) {}
+
+  float hit_step(double w) const { return static_cast<float>((miss + w * invsum) - miss); }
+  void check() {
     if (std::fabs(r) > best) {
       best = std::fabs(r);
       es = r;
     }
   }
-  return es;
+
+  const double miss;
+  const float missf;
+  const double invsum;
+  float r = 0.0f, best = -INFINITY, es = NAN;
+};
+
+}  // namespace
+
+double anchor_set_es_naive(const double* weights, size_t n_genes, const uint32_t* hits, size_t k,
+                           double weight_sum) {
+  Float32Walk walk(n_genes, k, weight_sum);
+  size_t h = 0;
+  for (size_t pos = 0; pos < n_genes; ++pos) {
+    if (h < k && hits[h] == pos) {
+      walk.r = walk.r + walk.hit_step(weights[pos]);
+      ++h;
+    } else {
+      walk.r = walk.r - walk.missf;
+    }
+    walk.check();
+  }
+  return walk.es;
 }
 
 double anchor_set_es(const double* weights, size_t n_genes, const uint32_t* hits, size_t k,
                      double weight_sum) {
-  const double miss = 1.0 / static_cast<double>(n_genes - k);
-  const float missf = static_cast<float>(miss);
-  const double invsum = 1.0 / weight_sum;
-  float r = 0.0f, best = -INFINITY, es = NAN;
-  auto check = [&] {
-    if (std::fabs(r) > best) {
-      best = std::fabs(r);
-      es = r;
-    }
-  };
+  Float32Walk walk(n_genes, k, weight_sum);
+  const float missf = walk.missf;
   // Over a run of misses r only falls, so |r| peaks at the run's first or last
   // step; an equal |r| in between has the same value as the one recorded.
   auto run = [&](uint64_t m) {
     if (m == 0) return;
-    r = r - missf;
-    check();
+    walk.r = walk.r - missf;
+    walk.check();
     if (m > 1) {
       // Short runs are cheaper one subtraction at a time.
       if (m <= 48) {
+        float r = walk.r;  // kept in a register over the run
         for (uint64_t i = 1; i < m; ++i) r = r - missf;
+        walk.r = r;
       } else {
-        r = subtract_run(r, missf, m - 1);
+        walk.r = subtract_run(walk.r, missf, m - 1);
       }
-      check();
+      walk.check();
     }
   };
   uint64_t prev = 0;
   for (size_t h = 0; h < k; ++h) {
     const uint64_t p = hits[h];
     run(p - prev);
-    r = r + static_cast<float>((miss + weights[p] * invsum) - miss);
-    check();
+    walk.r = walk.r + walk.hit_step(weights[p]);
+    walk.check();
     prev = p + 1;
   }
   run(n_genes - prev);
-  return es;
+  return walk.es;
 }
 
 AnchorScratch::AnchorScratch(size_t n_genes, uint64_t permutations) {
