@@ -9,20 +9,23 @@
 
 namespace tarvelo {
 
-RankedList::RankedList(std::vector<std::string> genes, std::vector<double> scores) {
-  const size_t n = genes.size();
-  if (n == 0) return;
-  if (scores.size() < n) internal_fault("ranked list has fewer scores than genes");
-  std::vector<size_t> order(n);
+std::vector<size_t> descending_score_order(std::span<const double> scores) {
+  std::vector<size_t> order(scores.size());
   std::iota(order.begin(), order.end(), size_t{0});
-  // Score descending, ties by input position. NaN scores are placed after every
-  // number (a total order, so the sort is well defined).
   std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
     const double sa = scores[a], sb = scores[b];
     const bool na = std::isnan(sa), nb = std::isnan(sb);
     if (na || nb) return !na && nb;
     return sa > sb;
   });
+  return order;
+}
+
+RankedList::RankedList(std::vector<std::string> genes, std::vector<double> scores) {
+  const size_t n = genes.size();
+  if (n == 0) return;
+  if (scores.size() < n) internal_fault("ranked list has fewer scores than genes");
+  const std::vector<size_t> order = descending_score_order({scores.data(), n});
   genes_.reserve(n);
   scores_.reserve(n);
   for (size_t i : order) {

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +26,11 @@ struct PreparedRanks {
   std::vector<int64_t> scaled_weights;
   uint64_t scaled_total = 0;  // wrap-around sum of scaled_weights
 };
+
+// Positions 0..scores.size()-1 ordered by score, highest first; equal scores
+// keep their input order and NaN scores go after every number (a strict weak
+// order, so the sort is well defined).
+std::vector<size_t> descending_score_order(std::span<const double> scores);
 
 // Genes ordered by score descending; equal scores keep input order, NaN scores
 // go last (in input order). Immutable after construction.

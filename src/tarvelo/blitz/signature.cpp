@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numeric>
 #include <string_view>
 #include <unordered_set>
 
@@ -18,14 +17,7 @@ BlitzSignature prepare_signature(const RankedList& ranked, bool center) {
 
   // Higher score first, ties by index. NaN scores (which the Python layer
   // rejects) go after every number so that the order stays a strict weak one.
-  std::vector<size_t> order(n);
-  std::iota(order.begin(), order.end(), size_t{0});
-  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-    const double sa = scores[a], sb = scores[b];
-    const bool na = std::isnan(sa), nb = std::isnan(sb);
-    if (na || nb) return !na && nb;
-    return sa > sb;
-  });
+  const std::vector<size_t> order = descending_score_order({scores.data(), n});
 
   BlitzSignature sig;
   std::vector<double> kept;
