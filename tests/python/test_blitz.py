@@ -54,6 +54,8 @@ def test_gsea_param_tolerance_and_ignored_decor_arguments(blitz_gmt):
     r = ranking()
     base = run_gsea_py(r, blitz_gmt, **FAST)
     assert run_gsea_py(r, blitz_gmt, **FAST, gseaParam=1.0 + 2**-52) == base
+    with pytest.raises(ValueError, match="supports only gseaParam=1.0"):
+        run_gsea_py(r, blitz_gmt, **FAST, gseaParam=1.0 + 2**-51)
     nan = run_gsea_py(r, blitz_gmt, **FAST, gseaParam=math.nan, decor_preset="bogus",
                       decor_cache_mode="bogus")
     assert nan == base
