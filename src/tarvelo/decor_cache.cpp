@@ -194,11 +194,8 @@ std::string format_redundancy(float value) {
 }
 
 Result<DecorCache> read_decor_cache(std::string_view path) {
-  auto opened = io::InputFile::open(path);
-  if (!opened.ok()) {
-    return std::move(opened).error().context("Failed to open '" + std::string(path) + "'");
-  }
-  io::LineReader reader(opened->source());
+  TARVELO_ASSIGN_OR_RETURN(io::InputFile input, io::InputFile::open(path));
+  io::LineReader reader(input.source());
   DecorCache cache;
   MetaMap meta;
   bool header_seen = false;

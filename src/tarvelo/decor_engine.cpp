@@ -57,13 +57,6 @@ struct DecorWorking {
   uint64_t side_n = 0;  // permutation count of that side
 };
 
-void count_score(DecorNullCounts& c, double e, double es) {
-  if (e <= es) ++c.le_es;
-  if (es <= e) ++c.ge_es;
-  if (e <= 0.0) { ++c.le_zero; c.le_zero_sum += e; }
-  if (e >= 0.0) { ++c.ge_zero; c.ge_zero_sum += e; }
-}
-
 // Scores one sorted random set with the weights of many pathways at once.
 // Lane j performs exactly the operations of calculate_es_decor_prechecked for
 // pathway j, so the scores agree bit for bit. Lanes whose normaliser is zero
@@ -189,13 +182,14 @@ std::vector<DecorNullCounts> decor_group_null(std::span<const double> ranks,
     }
     if (batch) {
       batch->score(sample, scores);
-      for (size_t j = 0; j < pathways.size(); ++j) count_score(counts[j], scores[j], pathways[j].es);
+      for (size_t j = 0; j < pathways.size(); ++j)
+        ruvex_compat::count_score(counts[j], scores[j], pathways[j].es);
     } else {
       for (size_t j = 0; j < pathways.size(); ++j) {
         const double e = kernel ? kernel->score(sample.data(), pathways[j].weights.data())
                                 : calculate_es_decor_prechecked(ranks, sample, pathways[j].weights,
                                                                 n, score_type).first;
-        count_score(counts[j], e, pathways[j].es);
+        ruvex_compat::count_score(counts[j], e, pathways[j].es);
       }
     }
   }

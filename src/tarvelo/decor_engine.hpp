@@ -13,6 +13,7 @@
 #include "tarvelo/core.hpp"
 #include "tarvelo/decor_cache.hpp"
 #include "tarvelo/error.hpp"
+#include "tarvelo/ruvex_compat.hpp"
 
 namespace tarvelo::decor {
 
@@ -47,15 +48,9 @@ std::vector<std::pair<uint64_t, double>> extract_decor_hits(const Pathway& pathw
 // mix of (size + 0x9e3779b97f4a7c15) ^ seed, halves xor-ed, 0 becoming 1.
 uint32_t group_seed32(uint64_t size, uint64_t seed);
 
-// Null scores of random sets on one side of the observed score and of zero.
-struct DecorNullCounts {
-  uint64_t le_es = 0;
-  uint64_t ge_es = 0;
-  uint64_t le_zero = 0;
-  uint64_t ge_zero = 0;
-  double le_zero_sum = 0.0;
-  double ge_zero_sum = 0.0;
-};
+// Null scores of random sets on one side of the observed score and of zero
+// (with the sums of those on each side of zero): the classic engine's counters.
+using DecorNullCounts = ruvex_compat::PathwayAcc;
 
 // One pathway of a size group as the null sees it.
 struct DecorNullPathway {

@@ -158,11 +158,8 @@ struct StringViewHash {
 }  // namespace
 
 Result<ExpressionMatrix> read_expression_matrix(std::string_view path) {
-  auto opened = io::InputFile::open(path);
-  if (!opened.ok()) {
-    return std::move(opened).error().context("Failed to open '" + std::string(path) + "'");
-  }
-  io::LineReader reader(opened->source());
+  TARVELO_ASSIGN_OR_RETURN(io::InputFile input, io::InputFile::open(path));
+  io::LineReader reader(input.source());
   ExpressionMatrix m;
   std::unordered_set<std::string, StringViewHash, std::equal_to<>> seen;
   bool fixed = false;

@@ -1,29 +1,25 @@
 #include "tarvelo/decor_options.hpp"
 
 #include <cmath>
+#include <string>
 
 namespace tarvelo::decor {
 
 namespace {
 
-// -0.0 >= 0 holds and NaN fails every comparison, which is exactly the rule.
-bool finite_not_negative(double x) { return std::isfinite(x) && x >= 0.0; }
+// "{name} must be a finite value >= 0", with " and < 1" for a fraction.
+Status check_field(double value, bool fraction, const char* name) {
+  if (fraction ? finite_fraction(value) : finite_not_negative(value)) return ok_status();
+  return Error(std::string(name) + " must be a finite value >= 0" + (fraction ? " and < 1" : ""));
+}
 
 }  // namespace
 
 Status validate_decor_options(const DecorOptions& o) {
-  if (!finite_not_negative(o.alpha)) {
-    return Error("decor alpha must be a finite value >= 0");
-  }
-  if (!finite_not_negative(o.gamma)) {
-    return Error("decor gamma must be a finite value >= 0");
-  }
-  if (!(finite_not_negative(o.threshold) && o.threshold < 1.0)) {
-    return Error("decor threshold must be a finite value >= 0 and < 1");
-  }
-  if (!(finite_not_negative(o.penalty_floor) && o.penalty_floor < 1.0)) {
-    return Error("decor penalty floor must be a finite value >= 0 and < 1");
-  }
+  TARVELO_TRY(check_field(o.alpha, false, "decor alpha"));
+  TARVELO_TRY(check_field(o.gamma, false, "decor gamma"));
+  TARVELO_TRY(check_field(o.threshold, true, "decor threshold"));
+  TARVELO_TRY(check_field(o.penalty_floor, true, "decor penalty floor"));
   if (!(std::isfinite(o.scale_epsilon) && o.scale_epsilon > 0.0)) {
     return Error("decor scale epsilon must be a finite value > 0");
   }

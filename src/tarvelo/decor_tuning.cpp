@@ -3,6 +3,7 @@
 #include <cmath>
 #include <string>
 
+#include "tarvelo/decor_options.hpp"
 #include "tarvelo/text.hpp"
 
 namespace tarvelo {
@@ -40,9 +41,18 @@ std::string ascii_lower(std::string_view s) {
   return out;
 }
 
-// -0.0 >= 0 holds and NaN fails every comparison, so this admits -0.0 and
-// rejects NaN, the infinities and every negative value.
-bool finite_not_negative(double x) { return std::isfinite(x) && x >= 0.0; }
+// Writes a given value to *field after the check of `fraction` (finite, not
+// negative, and below 1 when it is a fraction); nothing given, nothing done.
+Status override_field(std::optional<double> value, bool fraction, const char* keyword,
+                      double* field) {
+  if (!value) return ok_status();
+  if (!(fraction ? decor::finite_fraction(*value) : decor::finite_not_negative(*value))) {
+    return Error::value(std::string(keyword) + " must be a finite numeric value >= 0" +
+                        (fraction ? " and < 1." : "."));
+  }
+  *field = *value;
+  return ok_status();
+}
 
 }  // namespace
 
@@ -88,26 +98,10 @@ Status apply_decor_formula_overrides(DecorOptions& options,
                           "'. Expected one of: raw-rational, exp-scaled, threshold-rational.");
     }
   }
-  if (alpha) {
-    if (!finite_not_negative(*alpha))
-      return Error::value("decor_alpha must be a finite numeric value >= 0.");
-    options.alpha = *alpha;
-  }
-  if (threshold) {
-    if (!(finite_not_negative(*threshold) && *threshold < 1.0))
-      return Error::value("decor_threshold must be a finite numeric value >= 0 and < 1.");
-    options.threshold = *threshold;
-  }
-  if (gamma) {
-    if (!finite_not_negative(*gamma))
-      return Error::value("decor_gamma must be a finite numeric value >= 0.");
-    options.gamma = *gamma;
-  }
-  if (penalty_floor) {
-    if (!(finite_not_negative(*penalty_floor) && *penalty_floor < 1.0))
-      return Error::value("decor_penalty_floor must be a finite numeric value >= 0 and < 1.");
-    options.penalty_floor = *penalty_floor;
-  }
+  TARVELO_TRY(override_field(alpha, false, "decor_alpha", &options.alpha));
+  TARVELO_TRY(override_field(threshold, true, "decor_threshold", &options.threshold));
+  TARVELO_TRY(override_field(gamma, false, "decor_gamma", &options.gamma));
+  TARVELO_TRY(override_field(penalty_floor, true, "decor_penalty_floor", &options.penalty_floor));
   if (!(std::isfinite(scale_epsilon) && scale_epsilon > 0.0))
     return Error::value("decor_scale_epsilon must be a finite numeric value > 0.");
   options.scale_epsilon = scale_epsilon;

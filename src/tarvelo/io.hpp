@@ -123,7 +123,8 @@ class GzipSource final : public ByteSource {
 };
 
 // A file opened for reading, decompressed when its name has the "gz"
-// extension. Open errors: the OS error, without context.
+// extension. A failed open gives "Failed to open '{path}'" with the OS error
+// as its cause.
 class InputFile {
  public:
   static Result<InputFile> open(std::string_view path);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "tarvelo/io.hpp"
 
@@ -183,9 +184,12 @@ Result<size_t> GzipSource::read(char* buf, size_t n) {
 }
 
 Result<InputFile> InputFile::open(std::string_view path) {
-  TARVELO_ASSIGN_OR_RETURN(File f, File::open_read(path));
+  auto opened = File::open_read(path);
+  if (!opened.ok()) {
+    return std::move(opened).error().context("Failed to open '" + std::string(path) + "'");
+  }
   InputFile out;
-  out.file_ = std::make_unique<File>(std::move(f));
+  out.file_ = std::make_unique<File>(std::move(opened).value());
   if (has_gz_extension(path)) out.gzip_ = std::make_unique<GzipSource>(*out.file_);
   return out;
 }

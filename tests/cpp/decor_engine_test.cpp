@@ -290,10 +290,10 @@ TEST(DecorDriver, VariantsCountsAndFloors) {
   }
   // eps floors the permutation p-value; above 1 it acts as 1.
   for (const auto& r : simple(50, 0.1)) {
-    if (!std::isnan(r.pval)) EXPECT_GE(r.pval, 0.1);
+    if (!std::isnan(r.pval)) { EXPECT_GE(r.pval, 0.1); }
   }
   for (const auto& r : simple(50, 7.0)) {
-    if (!std::isnan(r.pval)) EXPECT_EQ(r.pval, 1.0);
+    if (!std::isnan(r.pval)) { EXPECT_EQ(r.pval, 1.0); }
   }
   // With 5 permutations no side reaches 10 scores: multilevel reports NaN
   // where the simple variant keeps its value.
@@ -304,7 +304,7 @@ TEST(DecorDriver, VariantsCountsAndFloors) {
   for (size_t i = 0; i < ml.size(); ++i) {
     EXPECT_TRUE(std::isnan(ml[i].pval));
     EXPECT_FALSE(ml[i].nes.has_value());
-    if (sp[i].nes) EXPECT_TRUE(std::isfinite(sp[i].pval));
+    if (sp[i].nes) { EXPECT_TRUE(std::isfinite(sp[i].pval)); }
   }
   EXPECT_TRUE(std::any_of(sp.begin(), sp.end(), [](const auto& r) { return std::isfinite(r.pval); }));
   // A refined p-value below eps is reported at eps without an error estimate.
