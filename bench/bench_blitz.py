@@ -12,29 +12,13 @@ import os
 import statistics
 import subprocess
 import sys
-import time
 
+from benchutil import DATA_DIR, read_ranks, timed
 from tarvelopy import run_gsea_py
 
-RANKS = sys.argv[1] if len(sys.argv) > 1 else "/work/shared/data/a_ranks.tsv"
-GMT = sys.argv[2] if len(sys.argv) > 2 else "/work/shared/data/go_bp.gmt"
+RANKS = sys.argv[1] if len(sys.argv) > 1 else os.path.join(DATA_DIR, "a_ranks.tsv")
+GMT = sys.argv[2] if len(sys.argv) > 2 else os.path.join(DATA_DIR, "go_bp.gmt")
 REPEATS = int(sys.argv[3]) if len(sys.argv) > 3 else 5
-
-
-def read_ranks(path):
-    ranks = {}
-    with open(path) as f:
-        next(f)
-        for line in f:
-            gene, score = line.rstrip("\n").split("\t")
-            ranks[gene] = float(score)
-    return ranks
-
-
-def timed(fn):
-    t0 = time.perf_counter()
-    out = fn()
-    return time.perf_counter() - t0, out
 
 
 def stage_times(ranks, nproc, seed):

@@ -6,27 +6,20 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "bench_util.hpp"
 #include "tarvelo/blitz/calibration.hpp"
 
 using namespace tarvelo::blitz;
 
 int main(int argc, char** argv) {
-  const std::string path = argc > 1 ? argv[1] : "/work/shared/data/a_ranks.tsv";
+  const std::string path = argc > 1 ? argv[1] : std::string(bench::kDataDir) + "/a_ranks.tsv";
   const uint64_t max_set = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 500;
   const uint64_t perms = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 1000;
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);
   std::vector<double> w;
-  while (std::getline(in, line)) {
-    const auto tab = line.find('\t');
-    w.push_back(std::fabs(std::strtod(line.c_str() + tab + 1, nullptr)));
-  }
+  for (double s : bench::load_ranks(path).scores) w.push_back(std::fabs(s));
   std::sort(w.begin(), w.end(), std::greater<>());
   const size_t n = w.size();
   const auto sizes = anchor_sizes(max_set, 40, n);

@@ -3,12 +3,11 @@
 // double-precision tail, and the high-precision fallback (series and
 // continued fraction) at the default 50 digits and at the 10000-digit cap.
 // Prints the median of several runs of each case.
-#include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <vector>
 
+#include "bench_util.hpp"
 #include "tarvelo/blitz/fit.hpp"
 #include "tarvelo/blitz/smoothing.hpp"
 #include "tarvelo/blitz/tail.hpp"
@@ -16,18 +15,12 @@
 
 using namespace tarvelo;
 
+// Median over `runs` batches of the time of one call of f, in microseconds.
 template <class F>
 double median_us(F&& f, int reps, int runs = 7) {
-  std::vector<double> t;
-  for (int r = 0; r < runs; ++r) {
-    const auto start = std::chrono::steady_clock::now();
+  return bench::median_ms([&] {
     for (int i = 0; i < reps; ++i) f();
-    t.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
-                    .count() /
-                reps);
-  }
-  std::sort(t.begin(), t.end());
-  return t[t.size() / 2];
+  }, runs) * 1e3 / reps;
 }
 
 int main() {

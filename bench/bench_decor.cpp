@@ -3,16 +3,15 @@
 // writing it (plain and gzip), reading it back, and a reuse-mode provision
 // (two digests and a cache read). Prints the median of several runs.
 //
-// Usage: bench_decor [threads] [data dir]   (defaults: pool default, ../shared/data
-// relative to the source tree)
-#include <algorithm>
-#include <chrono>
+// Usage: bench_decor [threads] [data dir]   (defaults: pool default,
+// /work/shared/data)
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "bench_util.hpp"
 #include "tarvelo/decor_cache.hpp"
 #include "tarvelo/decor_expression.hpp"
 #include "tarvelo/decor_modes.hpp"
@@ -20,39 +19,19 @@
 #include "tarvelo/pool.hpp"
 
 using namespace tarvelo;
-
-template <class F>
-double median_ms(F&& f, int runs = 5) {
-  std::vector<double> t;
-  for (int r = 0; r < runs; ++r) {
-    const auto start = std::chrono::steady_clock::now();
-    f();
-    t.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-                    .count());
-  }
-  std::sort(t.begin(), t.end());
-  return t[t.size() / 2];
-}
-
-template <class T>
-T must(Result<T> r, const char* what) {
-  if (!r.ok()) {
-    std::fprintf(stderr, "%s: %s\n", what, r.error().full().c_str());
-    std::exit(1);
-  }
-  return std::move(r).value();
-}
+using bench::median_ms;
+using bench::must;
 
 int main(int argc, char** argv) {
   if (argc > 1) pool::ensure_global_pool(static_cast<size_t>(std::atoi(argv[1])));
-  const std::string data = argc > 2 ? argv[2] : "/work/shared/data";
+  const std::string data = argc > 2 ? argv[2] : bench::kDataDir;
   const std::string gmt = data + "/go_bp.gmt";
   const std::string expr = data + "/a_expression.tsv.gz";
   const std::string out_dir = "bench_decor_out";
   std::filesystem::create_directories(out_dir);
 
-  const auto db = must(io::read_gmt(gmt), "gmt");
-  std::printf("threads %zu, %zu pathways\n", pool::current_threads(), db.pathways.size());
+  const std::vector<Pathway> pathways = bench::load_gmt(gmt);
+  std::printf("threads %zu, %zu pathways\n", pool::current_threads(), pathways.size());
 
   ExpressionMatrix m;
   const double t_read = median_ms([&] { m = must(decor::read_expression_matrix(expr), "matrix"); });
@@ -62,7 +41,7 @@ int main(int argc, char** argv) {
   DecorOptions o;
   DecorCache cache;
   const double t_build = median_ms([&] {
-    cache = decor::build_decor_cache_from_expression(db.pathways, m, o, "g", "e");
+    cache = decor::build_decor_cache_from_expression(pathways, m, o, "g", "e");
   });
   std::printf("build cache (%llu rows):                          %8.1f ms\n",
               static_cast<unsigned long long>(cache.metadata.n_rows), t_build);
@@ -88,11 +67,11 @@ int main(int argc, char** argv) {
   reuse.expression_path = expr;
   reuse.cache_mode = DecorCacheMode::kRebuild;
   const double t_rebuild = median_ms([&] {
-    (void)must(decor::ensure_decor_cache_for_paths(db.pathways, gmt, reuse), "rebuild");
+    (void)must(decor::ensure_decor_cache_for_paths(pathways, gmt, reuse), "rebuild");
   }, 3);
   reuse.cache_mode = DecorCacheMode::kReuse;
   const double t_reuse = median_ms([&] {
-    (void)must(decor::ensure_decor_cache_for_paths(db.pathways, gmt, reuse), "reuse");
+    (void)must(decor::ensure_decor_cache_for_paths(pathways, gmt, reuse), "reuse");
   });
   std::printf("provision, mode rebuild (digests, read, build, write gz): %8.1f ms\n", t_rebuild);
   std::printf("provision, mode reuse (digests, read gz):                 %8.1f ms\n", t_reuse);

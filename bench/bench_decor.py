@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Method "decor" on the shared real data: 8,500 ranked genes, 5,419 GO BP sets
-and the 8,500 x 79 expression matrix (../shared/data, see its README).
+and the 8,500 x 79 expression matrix (/work/shared/data, see its README).
 
 For modes "simple" (nperm permutations) and "ruvex" (nPermSimple permutations
 with multilevel refinement), times a cold call (the cache is built from the
@@ -17,21 +17,12 @@ import tempfile
 import time
 
 import tarvelopy
-
-
-def read_ranks(path):
-    ranks = {}
-    with open(path) as fh:
-        next(fh)
-        for line in fh:
-            g, s = line.rstrip("\n").split("\t")
-            ranks[g] = float(s)
-    return ranks
+from benchutil import DATA_DIR, read_ranks
 
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--data", default="/work/shared/data")
+    ap.add_argument("--data", default=DATA_DIR)
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--nperm", type=int, default=1000)
     ap.add_argument("--nproc", type=int, default=0)

@@ -4,7 +4,7 @@
 // all threads, with the median time of every stage.
 //
 // Usage: bench_engine [runs=3] [ranks.tsv] [pathways.gmt] [threads=0 (all)]
-// Defaults read ../shared/data/a_ranks.tsv and go_bp.gmt next to the worktree.
+// Defaults read a_ranks.tsv and go_bp.gmt from /work/shared/data.
 #include <tbb/task_arena.h>
 #include <unistd.h>
 
@@ -12,13 +12,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench_util.hpp"
 #include "tarvelo/algo.hpp"
 #include "tarvelo/core.hpp"
 #include "tarvelo/pool.hpp"
@@ -38,40 +38,6 @@ std::vector<std::string> split_tabs(const std::string& line) {
     start = tab + 1;
   }
   return out;
-}
-
-bool load_ranks(const std::string& path, RankedList& out) {
-  std::ifstream in(path);
-  if (!in) return false;
-  std::vector<std::string> genes;
-  std::vector<double> scores;
-  std::string line;
-  std::getline(in, line);  // header
-  while (std::getline(in, line)) {
-    auto f = split_tabs(line);
-    if (f.size() < 2) continue;
-    genes.push_back(f[0]);
-    scores.push_back(std::strtod(f[1].c_str(), nullptr));
-  }
-  out = RankedList(std::move(genes), std::move(scores));
-  return true;
-}
-
-bool load_gmt(const std::string& path, std::vector<Pathway>& out) {
-  std::ifstream in(path);
-  if (!in) return false;
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    auto f = split_tabs(line);
-    if (f.size() < 2) continue;
-    Pathway p;
-    p.name = f[0];
-    p.description = f[1];
-    p.genes.assign(f.begin() + 2, f.end());
-    out.push_back(std::move(p));
-  }
-  return true;
 }
 
 // Captures what the engine writes to standard error during f().
@@ -98,12 +64,6 @@ std::string capture_stderr(F&& f) {
   return text;
 }
 
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  const size_t m = v.size() / 2;
-  return v.size() % 2 == 1 ? v[m] : 0.5 * (v[m - 1] + v[m]);
-}
-
 struct Config {
   const char* label;
   bool simple;
@@ -113,17 +73,15 @@ struct Config {
 
 int main(int argc, char** argv) {
   const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
-  const std::string ranks_path = argc > 2 ? argv[2] : "../shared/data/a_ranks.tsv";
-  const std::string gmt_path = argc > 3 ? argv[3] : "../shared/data/go_bp.gmt";
+  const std::string data = bench::kDataDir;
+  const std::string ranks_path = argc > 2 ? argv[2] : data + "/a_ranks.tsv";
+  const std::string gmt_path = argc > 3 ? argv[3] : data + "/go_bp.gmt";
   size_t all = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : 0;
   if (all == 0) all = std::max(1u, std::thread::hardware_concurrency());
 
-  RankedList ranked;
-  std::vector<Pathway> pathways;
-  if (!load_ranks(ranks_path, ranked) || !load_gmt(gmt_path, pathways)) {
-    std::fprintf(stderr, "cannot read %s or %s\n", ranks_path.c_str(), gmt_path.c_str());
-    return 1;
-  }
+  auto [genes, scores] = bench::load_ranks(ranks_path);
+  const RankedList ranked(std::move(genes), std::move(scores));
+  const std::vector<Pathway> pathways = bench::load_gmt(gmt_path);
   std::printf("%zu genes, %zu pathways, %d runs per configuration (median)\n", ranked.size(),
               pathways.size(), runs);
   setenv("TARVELO_STAGE_TIMING", "1", 1);
@@ -167,9 +125,9 @@ int main(int argc, char** argv) {
         for (const auto& x : res) significant += x.padj.has_value() && *x.padj < 0.05 ? 1 : 0;
       }
       std::printf("%-20s threads=%-3zu wall %8.3f s  (%zu results, %zu with padj < 0.05)\n",
-                  cfg.label, threads, median(wall), rows, significant);
+                  cfg.label, threads, bench::median(wall), rows, significant);
       for (const auto& name : stage_order) {
-        std::printf("    %-24s %8.3f s\n", name.c_str(), median(stages[name]));
+        std::printf("    %-24s %8.3f s\n", name.c_str(), bench::median(stages[name]));
       }
       std::fflush(stdout);
     }

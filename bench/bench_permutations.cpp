@@ -3,7 +3,6 @@
 //
 //   bench_permutations [runs]
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +11,7 @@
 
 #include <tbb/task_arena.h>
 
+#include "bench_util.hpp"
 #include "tarvelo/pool.hpp"
 #include "tarvelo/rng_compat.hpp"
 #include "tarvelo/ruvex_compat.hpp"
@@ -21,24 +21,10 @@ using namespace tarvelo::ruvex_compat;
 
 namespace {
 
-double seconds_since(std::chrono::steady_clock::time_point t0) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
+// Median wall time of `runs` calls of f, in seconds.
 template <class F>
 double median_time(int runs, F&& f) {
-  std::vector<double> t;
-  for (int r = 0; r < runs; ++r) {
-    auto t0 = std::chrono::steady_clock::now();
-    f();
-    t.push_back(seconds_since(t0));
-  }
-  return median(t);
+  return bench::median_ms(f, runs) / 1e3;
 }
 
 }  // namespace

@@ -2,43 +2,23 @@
 // rendered and written as PNG. Prints the median of several runs of the whole
 // call and of its render and PNG parts.
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <random>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
+#include "bench_util.hpp"
 #include "tarvelo/plot.hpp"
 
 using namespace tarvelo;
-
-namespace {
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
-template <class F>
-double time_ms(F&& f) {
-  const auto t0 = std::chrono::steady_clock::now();
-  f();
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-}
-
-}  // namespace
+using bench::median;
+using bench::time_ms;
 
 int main() {
   constexpr size_t kGenes = 20000, kPathway = 500, kRuns = 15;
   std::mt19937_64 rng(7);
-  std::normal_distribution<double> normal;
-  std::vector<std::string> genes;
-  std::vector<double> scores;
-  for (size_t i = 0; i < kGenes; ++i) {
-    genes.push_back("GENE" + std::to_string(i));
-    scores.push_back(normal(rng));
-  }
+  auto [genes, scores] = bench::normal_gene_scores(kGenes, rng, "GENE");
   // A pathway enriched toward the top: genes drawn with a bias to low indices
   // of the score-sorted list.
   const RankedList ranked(genes, scores);

@@ -4,44 +4,25 @@
 // whole call and of its parts, and the reduction alone on a blank canvas of
 // the same double size.
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <random>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
+#include "bench_util.hpp"
 #include "tarvelo/plot.hpp"
 
 using namespace tarvelo;
-
-namespace {
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
-template <class F>
-double time_ms(F&& f) {
-  const auto t0 = std::chrono::steady_clock::now();
-  f();
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-}
-
-}  // namespace
+using bench::median;
+using bench::time_ms;
 
 int main() {
   constexpr size_t kGenes = 20000, kRuns = 11;
   std::mt19937_64 rng(11);
   std::normal_distribution<double> normal;
   std::uniform_int_distribution<size_t> pick(0, kGenes - 1), size(50, 400);
-  std::vector<std::string> genes;
-  std::vector<double> scores;
-  for (size_t i = 0; i < kGenes; ++i) {
-    genes.push_back("GENE" + std::to_string(i));
-    scores.push_back(normal(rng));
-  }
+  const auto [genes, scores] = bench::normal_gene_scores(kGenes, rng, "GENE");
   const RankedList ranked(genes, scores);
   const std::string path = "/tmp/tarvelo_bench_table_" + std::to_string(::getpid()) + ".png";
 

@@ -9,6 +9,7 @@ import tempfile
 import time
 
 import tarvelopy
+from benchutil import read_ranks
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DATA = os.path.join(HERE, "..", "examples", "data")
@@ -28,12 +29,7 @@ def median_ms(ranks, gmt, runs=15):
 
 def main():
     gmt = os.path.join(DATA, "go_bp.gmt")
-    ranks = {}
-    with open(os.path.join(DATA, "a_ranks.tsv")) as f:
-        next(f)
-        for line in f:
-            g, s = line.rstrip("\n").split("\t")
-            ranks[g] = float(s)
+    ranks = read_ranks(os.path.join(DATA, "a_ranks.tsv"))
     with tempfile.NamedTemporaryFile(suffix=".gmt") as empty:
         both = median_ms(ranks, gmt)
         gmt_only = median_ms({}, gmt)

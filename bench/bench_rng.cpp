@@ -2,27 +2,14 @@
 // kernels call it, and R-compatible sampling without replacement with a fresh
 // pool per call versus the reusable stamped scratch. Prints the median of
 // several runs of each case (single thread).
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <vector>
 
+#include "bench_util.hpp"
 #include "tarvelo/rng_compat.hpp"
 
 using namespace tarvelo::rng_compat;
-
-template <class F>
-double median_ms(F&& f, int runs = 5) {
-  std::vector<double> t;
-  for (int r = 0; r < runs; ++r) {
-    const auto start = std::chrono::steady_clock::now();
-    f();
-    t.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-                    .count());
-  }
-  std::sort(t.begin(), t.end());
-  return t[t.size() / 2];
-}
+using bench::median_ms;
 
 int main() {
   volatile uint64_t sink = 0;

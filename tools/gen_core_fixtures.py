@@ -3,11 +3,9 @@
 leading edge, BH adjustment and float text (tests/data/core_cases.txt,
 tests/data/format_f64.txt), read by tests/cpp/core_fixture_test.cpp.
 
-Everything below is plain CPython float arithmetic written step by step in the
-order the library computes it: sums are explicit left-to-right loops (never
-sum(), which compensates from Python 3.12 on, nor numpy, which sums pairwise),
-and math.pow is the C library's pow. Doubles are written with repr (shortest
-round-trip digits) so the comparison is bit for bit.
+The arithmetic is the step-by-step CPython transcription in tools/refcommon.py.
+Doubles are written with repr (shortest round-trip digits) so the comparison
+is bit for bit.
 
 Usage: python3 tools/gen_core_fixtures.py [output_dir]   (default tests/data)
 """
@@ -18,110 +16,9 @@ import struct
 import sys
 from decimal import Decimal
 
-STD, POS, NEG = "std", "pos", "neg"
-I64_MIN, I64_MAX = -(1 << 63), (1 << 63) - 1
-
-
-def rank(scores):
-    # Score descending, ties in input order, NaN after every number.
-    return sorted(range(len(scores)),
-                  key=lambda i: (1, 0.0) if math.isnan(scores[i]) else (0, -scores[i]))
-
-
-def cpow(x, p):
-    try:
-        return math.pow(x, p)
-    except OverflowError:
-        return math.inf
-
-
-def to_i64(x):
-    # nearbyint (ties to even) then a saturating cast, NaN -> 0.
-    if math.isnan(x):
-        return 0
-    if math.isinf(x):
-        return I64_MAX if x > 0 else I64_MIN
-    return max(I64_MIN, min(I64_MAX, round(x)))
-
-
-def prepare(ranked_scores, p):
-    weights = [cpow(abs(s), p) for s in ranked_scores]
-    total = 0.0
-    for w in weights:
-        total += w
-    try:
-        factor = 1073741824.0 / total
-    except ZeroDivisionError:
-        factor = math.inf
-    if factor >= 1.0:
-        factor = math.floor(factor) if math.isfinite(factor) else factor
-    scaled = [to_i64(w * factor) for w in weights]
-    tot = 0
-    for s in scaled:
-        tot = (tot + s) % (1 << 64)
-    return weights, scaled, tot
-
-
-def es_ruvex(ranks, hits, n, st):
-    k = len(hits)
-    if k == 0:
-        return 0.0, 0
-    if n == k:
-        return 0.0, hits[0]
-    nr = 0.0
-    for h in hits:
-        nr += abs(ranks[h])
-    nmk = float(n - k)
-    step = 1.0 / k
-    max_top, j_max = -math.inf, 0
-    min_bottom, j_min = math.inf, 0
-    cum = 0.0
-    for j, h in enumerate(hits):
-        misses = float(h - j)
-        if nr != 0.0:
-            w = abs(ranks[h])
-            cum += w
-            top = cum / nr - misses / nmk
-            bottom = top - w / nr
-        else:
-            top = step * float(j + 1) - misses / nmk
-            bottom = top - step
-        if top > max_top:
-            max_top, j_max = top, j
-        if bottom < min_bottom:
-            min_bottom, j_min = bottom, j
-    if st == POS:
-        return max_top, hits[j_max]
-    if st == NEG:
-        return min_bottom, hits[j_min]
-    if max_top == -min_bottom:
-        return 0.0, hits[0]
-    if max_top > -min_bottom:
-        return max_top, hits[j_max]
-    return min_bottom, hits[j_min]
-
-
-def leading_edge(hits, peak, st, es):
-    if st == POS or (st == STD and es > 0):
-        return [h for h in hits if h <= peak]
-    if st == NEG or (st == STD and es < 0):
-        return [h for h in reversed(hits) if h >= peak]
-    return []
-
-
-def bh(pvals):
-    m = float(len(pvals))
-    idx = [i for i, p in enumerate(pvals) if math.isfinite(p)]
-    idx.sort(key=lambda i: pvals[i])  # stable
-    padj = [None] * len(pvals)
-    running = 1.0
-    for r in range(len(idx), 0, -1):
-        i = idx[r - 1]
-        q = (pvals[i] * m) / float(r)
-        running = min(running, q)
-        running = min(running, 1.0)
-        padj[i] = running
-    return padj
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from refcommon import (NEG, POS, SCORE_TYPE_NAMES, STD, bh, es_walk,  # noqa: E402
+                       integer_weights, leading_edge, rank)
 
 
 def hx(x):
@@ -174,7 +71,7 @@ def core_case(rng, out, case_no):
     order = rank(scores)
     ranked_names = [names[i] for i in order]
     ranked_scores = [scores[i] for i in order]
-    weights, scaled, total = prepare(ranked_scores, p)
+    weights, scaled, total = integer_weights(ranked_scores, p)
     use_scaled = case_no % 4 != 1  # otherwise the signed scores themselves
     ranks = [float(w) for w in scaled] if use_scaled else ranked_scores
     index = {}
@@ -205,9 +102,10 @@ def core_case(rng, out, case_no):
         out.append("path %d %s" % (len(pw), " ".join(pw)))
         out.append("hits %d %s" % (len(hits), " ".join(map(str, hits))))
         for st in (STD, POS, NEG):
-            es, peak = es_ruvex(ranks, hits, n, st)
+            es, peak = es_walk(ranks, hits, n, st)
             le = leading_edge(hits, peak, st, es)
-            out.append("%s %s %d %d %s" % (st, hx(es), peak, len(le), " ".join(map(str, le))))
+            out.append("%s %s %d %d %s" % (SCORE_TYPE_NAMES[st], hx(es), peak, len(le),
+                                           " ".join(map(str, le))))
     out.append("end")
 
 

@@ -8,12 +8,14 @@ Writes tests/data/decor_driver_case.tsv: the inputs (gene, pathway and cache
 lines), the runs, and the expected result rows (doubles as float.hex()).
 """
 import math
+import os
 import sys
 
 from scipy.special import polygamma
 
-sys.path.insert(0, "tools")
-from gen_decor_engine_fixtures import FORMULAS, es_exact, penalty, seed32  # noqa: E402
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from gen_decor_engine_fixtures import FORMULAS, penalty, seed32  # noqa: E402
+from refcommon import NEG, POS, STD, Tally, bh, es_walk, integer_weights, leading_edge  # noqa: E402
 
 N = 40
 GENES = ["g%02d" % i for i in range(1, N + 1)]
@@ -57,35 +59,14 @@ def load_draws(path):
     return draws
 
 
-def prepare(scores, gp=1.0):
-    w = [abs(s) ** gp for s in scores]
-    total = 0.0
-    for x in w:
-        total += x
-    factor = 1073741824.0 / total
-    if factor >= 1.0:
-        factor = math.floor(factor)
-    return [float(round(x * factor)) for x in w]
-
-
 def trigamma(x):
     return float(polygamma(1, x))
-
-
-def leading_edge(hits, peak, st, es):
-    top = st == 1 or (st == 0 and es > 0)
-    bottom = st == 2 or (st == 0 and es < 0)
-    if top:
-        return [GENES[h] for h in hits if h <= peak]
-    if bottom:
-        return [GENES[h] for h in reversed(hits) if h >= peak]
-    return []
 
 
 def run(draws, formula, alpha, threshold, st, nperm, seed, eps):
     order = sorted(range(N), key=lambda i: -SCORES[i])
     assert order == list(range(N))
-    ranks = prepare(SCORES)
+    ranks = [float(w) for w in integer_weights(SCORES, 1.0)[1]]
     index = {g: i for i, g in enumerate(GENES)}
     cache = {p: dict(zip(g, r)) for p, g, r in CACHE}
     scores = sorted(v for _, _, r in CACHE for v in r)
@@ -100,51 +81,29 @@ def run(draws, formula, alpha, threshold, st, nperm, seed, eps):
             continue
         pos = [h for h, _ in hits]
         w = [penalty(formula, alpha, 1.0, threshold, 0.0, 1e-12, scores, r) for _, r in hits]
-        es, peak = es_exact(ranks, pos, w, N, st)
+        es, peak = es_walk(ranks, pos, N, st, w)
         work.append(dict(name=name, hits=pos, w=w, es=es, peak=peak))
     for wk in work:
         k = len(wk["hits"])
-        c = [0, 0, 0, 0, 0.0, 0.0]
         samples = draws[(seed32("group", k, seed), N, k)][:nperm]
         assert len(samples) == nperm
-        for smp in samples:
-            h = sorted(x - 1 for x in smp)
-            e, _ = es_exact(ranks, h, wk["w"], N, st)
-            if e <= wk["es"]: c[0] += 1
-            if wk["es"] <= e: c[1] += 1
-            if e <= 0: c[2] += 1; c[4] += e
-            if e >= 0: c[3] += 1; c[5] += e
-        le_es, ge_es, le0, ge0, les, ges = c
-        mn = les / le0 if le0 else 0.0
-        mp = ges / ge0 if ge0 else 0.0
         es = wk["es"]
-        nes = None
-        if st == 0:
-            if es > 0 and mp != 0: nes = es / mp
-            elif es <= 0 and mn != 0: nes = es / abs(mn)
-        elif st == 1:
-            if es >= 0 and mp != 0: nes = es / mp
-        else:
-            if es <= 0 and mn != 0: nes = es / abs(mn)
+        t = Tally(es, [es_walk(ranks, sorted(x - 1 for x in smp), N, st, wk["w"])[0]
+                       for smp in samples])
+        nes = t.nes(st, es)
         pval = math.nan
         if nes is not None:
-            pval = max(min((le_es + 1.0) / (le0 + 1.0), (ge_es + 1.0) / (ge0 + 1.0)), floor_p)
-        if st == 1 or (st == 0 and es > 0): kk, nn = ge_es, ge0
-        elif st == 2 or (st == 0 and es < 0): kk, nn = le_es, le0
-        else: kk, nn = le_es, ge0
+            pval = max(t.pval(), floor_p)
+        if st == POS or (st == STD and es > 0): kk, nn = t.ge_es, t.ge_zero
+        elif st == NEG or (st == STD and es < 0): kk, nn = t.le_es, t.le_zero
+        else: kk, nn = t.le_es, t.ge_zero
         log2err = None
         if nn != 0 and math.isfinite(pval) and nperm != 0:
             log2err = math.sqrt(trigamma(kk + 1.0) - trigamma(nperm + 1.0)) * 1.4426950408889634
         wk.update(nes=nes, pval=pval, log2err=log2err,
-                  le=leading_edge(wk["hits"], wk["peak"], st, es))
-    m = float(len(work))
-    idx = sorted([i for i, wk in enumerate(work) if math.isfinite(wk["pval"])],
-                 key=lambda i: work[i]["pval"])
-    running = 1.0
-    for r in range(len(idx), 0, -1):
-        wk = work[idx[r - 1]]
-        running = min(running, (wk["pval"] * m) / r, 1.0)
-        wk["padj"] = running
+                  le=[GENES[h] for h in leading_edge(wk["hits"], wk["peak"], st, es)])
+    for wk, padj in zip(work, bh([wk["pval"] for wk in work])):
+        wk["padj"] = padj
     return sorted(work, key=lambda wk: wk["name"].encode())
 
 

@@ -23,6 +23,7 @@ import random
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from refcommon import es_walk  # noqa: E402
 
 FORMULAS = ["raw-rational", "scaled-rational", "q75-scaled-rational", "exp-scaled",
             "odds-rational", "threshold-rational", "quantile-rational",
@@ -87,37 +88,6 @@ def penalty(f, a, g, t, fl, e, scores, r):
     return p
 
 
-def es_exact(ranks, hits, w, n, st):
-    k = len(hits)
-    if k == 0:
-        return 0.0, 0
-    if n == k:
-        return 0.0, hits[0]
-    nr = 0.0
-    for i in range(k):
-        nr += abs(ranks[hits[i]]) * w[i]
-    d = float(n - k)
-    mx, mn, imx, imn = -math.inf, math.inf, 0, 0
-    cum = 0.0
-    for i in range(k):
-        if nr != 0.0:
-            c = abs(ranks[hits[i]]) * w[i]
-            cum += c
-            top = cum / nr - float(hits[i] - i) / d
-            bot = top - c / nr
-        else:
-            step = 1.0 / k
-            top = step * float(i + 1) - float(hits[i] - i) / d
-            bot = top - step
-        if top > mx: mx, imx = top, i
-        if bot < mn: mn, imn = bot, i
-    if st == 1: return mx, hits[imx]
-    if st == 2: return mn, hits[imn]
-    if mx == -mn: return 0.0, hits[0]
-    if mx > -mn: return mx, hits[imx]
-    return mn, hits[imn]
-
-
 def es_brute(ranks, hits, w, n, st):
     """Walks every ranked position: up by the hit's share, down by 1/(n-k)."""
     k = len(hits)
@@ -163,7 +133,7 @@ def tail(ranks, w, n, st, sample_size, s32, es, target):
     t = abs(es)
 
     def score(g):
-        e = es_exact(ranks, g, w, n, st)[0]
+        e = es_walk(ranks, g, n, st, w)[0]
         return -e if neg else e
 
     pop = []
@@ -268,7 +238,7 @@ def main(out):
         else:
             w = [rng.choice([0.0, 1.0, rng.random(), 1.0 / (rng.random() * 60 + 1)]) for _ in range(k)]
         for st in range(3):
-            es, peak = es_exact(ranks, hits, w, n, st)
+            es, peak = es_walk(ranks, hits, n, st, w)
             if k < n and not (st == 0 and es == 0.0):
                 b = es_brute(ranks, hits, w, n, st)
                 assert abs(b - es) <= 1e-12, (case, st, es, b)
@@ -287,9 +257,9 @@ def main(out):
         ranks.sort(reverse=True)
         w = [rng.choice([1.0, 0.5, 1.0 / (rng.random() * 60 + 1)]) for _ in range(k)]
         if es_from == "top":
-            es = es_exact(ranks, list(range(k)), w, n, st)[0] * 0.7
+            es = es_walk(ranks, list(range(k)), n, st, w)[0] * 0.7
         elif es_from == "bottom":
-            es = es_exact(ranks, list(range(n - k, n)), w, n, st)[0] * 0.45
+            es = es_walk(ranks, list(range(n - k, n)), n, st, w)[0] * 0.45
         else:
             es = 0.0
         r = tail(ranks, w, n, st, sample, s32, es, target)

@@ -13,8 +13,13 @@ line per score type.
 Usage: python3 tools/gen_driver_reference.py   (from the repository root)
 """
 import math
+import os
+import sys
 
 import mpmath
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from refcommon import NEG, POS, SCORE_TYPE_NAMES, STD, Tally, es_walk, integer_weights, rank  # noqa: E402
 
 SRC = "tests/data/driver_single_path.tsv"
 DST = "tests/data/driver_single_path_expected.tsv"
@@ -33,55 +38,6 @@ def read_fixture():
     return genes, scores, pathway, nperm, samples
 
 
-def prepare(scores):
-    # Stable sort, score descending; the weights are |score|^1 scaled to about
-    # 2^30, summed left to right (no math.fsum), rounded half to even.
-    order = sorted(range(len(scores)), key=lambda i: -scores[i])
-    ranked = [scores[i] for i in order]
-    w = [math.pow(abs(s), 1.0) for s in ranked]
-    total = 0.0
-    for x in w:
-        total += x
-    factor = 1073741824.0 / total
-    if factor >= 1.0:
-        factor = math.floor(factor)
-    scaled = [float(round(x * factor)) for x in w]  # round(): half to even
-    return order, scaled
-
-
-def es_ruvex(ranks, hits, n, score_type):
-    k = len(hits)
-    nr = 0.0
-    for h in hits:
-        nr += abs(ranks[h])
-    n_minus_k = float(n - k)
-    step = 1.0 / k
-    max_top, min_bottom = -math.inf, math.inf
-    j_max = j_min = 0
-    cum = 0.0
-    for j, h in enumerate(hits):
-        misses = float(h - j)
-        if nr != 0.0:
-            w = abs(ranks[h])
-            cum += w
-            top = cum / nr - misses / n_minus_k
-            bottom = top - w / nr
-        else:
-            top = step * float(j + 1) - misses / n_minus_k
-            bottom = top - step
-        if top > max_top:
-            max_top, j_max = top, j
-        if bottom < min_bottom:
-            min_bottom, j_min = bottom, j
-    if score_type == "pos":
-        return max_top
-    if score_type == "neg":
-        return min_bottom
-    if max_top == -min_bottom:
-        return 0.0
-    return max_top if max_top > -min_bottom else min_bottom
-
-
 def trigamma(x):
     return mpmath.polygamma(1, mpmath.mpf(x))
 
@@ -89,52 +45,31 @@ def trigamma(x):
 def main():
     mpmath.mp.dps = 50
     genes, scores, pathway, nperm, samples = read_fixture()
-    order, ranks = prepare(scores)
+    # Stable sort, score descending; the weights are |score|^1 scaled to about
+    # 2^30, rounded half to even.
+    order = rank(scores)
+    ranks = [float(w) for w in integer_weights([scores[i] for i in order], 1.0)[1]]
     n = len(genes)
     pos = {genes[i]: r for r, i in enumerate(order)}
     hits = sorted({pos[g] for g in pathway if g in pos})
     rows = []
-    for st in ("std", "pos", "neg"):
-        es = es_ruvex(ranks, hits, n, st)
-        le_es = ge_es = le_zero = ge_zero = 0
-        le_sum = ge_sum = 0.0
-        for s in samples:
-            e = es_ruvex(ranks, sorted(x - 1 for x in s), n, st)
-            if e <= es:
-                le_es += 1
-            if e >= es:
-                ge_es += 1
-            if e <= 0.0:
-                le_zero += 1
-                le_sum += e
-            if e >= 0.0:
-                ge_zero += 1
-                ge_sum += e
-        le_mean = le_sum / le_zero if le_zero else 0.0
-        ge_mean = ge_sum / ge_zero if ge_zero else 0.0
-        nes = None
-        if st == "std":
-            if es > 0.0 and ge_mean != 0.0:
-                nes = es / ge_mean
-            elif le_mean != 0.0 and es <= 0.0:
-                nes = es / abs(le_mean)
-        elif st == "pos":
-            if ge_mean != 0.0 and es >= 0.0:
-                nes = es / ge_mean
-        elif le_mean != 0.0 and es <= 0.0:
-            nes = es / abs(le_mean)
+    for st in (STD, POS, NEG):
+        es = es_walk(ranks, hits, n, st)[0]
+        t = Tally(es, [es_walk(ranks, sorted(x - 1 for x in s), n, st)[0] for s in samples])
+        nes = t.nes(st, es)
         pval = math.nan
         log2err = None
         if nes is not None:
-            pval = min((le_es + 1.0) / (le_zero + 1.0), (ge_es + 1.0) / (ge_zero + 1.0))
-        if st == "pos" or (st == "std" and es > 0.0):
-            k = ge_es
+            pval = t.pval()
+        if st == POS or (st == STD and es > 0.0):
+            k = t.ge_es
         else:
-            k = le_es
+            k = t.le_es
         if math.isfinite(pval):
             v = mpmath.sqrt(trigamma(k + 1) - trigamma(nperm + 1)) / mpmath.log(2)
             log2err = float(v)
-        rows.append((st, es, nes, pval, log2err, le_es, ge_es, le_zero, ge_zero, le_sum, ge_sum))
+        rows.append((SCORE_TYPE_NAMES[st], es, nes, pval, log2err, t.le_es, t.ge_es,
+                     t.le_zero, t.ge_zero, t.le_sum, t.ge_sum))
     with open(DST, "w") as f:
         f.write("# score_type\tes\tnes\tpval\tlog2err\tle_es\tge_es\tle_zero\tge_zero"
                 "\tle_zero_sum\tge_zero_sum  (floats as hex; '-' = absent)\n")

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "fixture_util.hpp"
 #include "tarvelo/algo.hpp"
 #include "tarvelo/algo_driver.hpp"
 #include "tarvelo/core.hpp"
@@ -35,26 +36,12 @@ using algo::driver::Counts;
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-std::string data_path(const char* name) { return std::string(TARVELO_TEST_DATA) + "/" + name; }
-
 std::vector<std::string> split(const std::string& s, char sep) {
   std::vector<std::string> out;
   std::string cur;
   std::istringstream in(s);
   while (std::getline(in, cur, sep)) out.push_back(cur);
   return out;
-}
-
-std::vector<std::vector<std::string>> read_tsv(const char* name) {
-  std::ifstream in(data_path(name));
-  EXPECT_TRUE(in.good()) << name;
-  std::vector<std::vector<std::string>> rows;
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.empty() || line[0] == '#') continue;
-    rows.push_back(split(line, '\t'));
-  }
-  return rows;
 }
 
 // Sets (or, with nullptr, unsets) an environment variable for one scope.
@@ -87,7 +74,7 @@ bool sanitizer_build() { return std::getenv("TARVELO_SANITIZER_BUILD") != nullpt
 // Seeds and batch plan.
 
 TEST(DriverSeedsTest, BatchPlanAndSeedsMatchR) {
-  const auto rows = read_tsv("driver_batch_seeds.tsv");
+  const auto rows = fixture::read_tsv("driver_batch_seeds.tsv");
   ASSERT_GE(rows.size(), 40u);
   for (const auto& row : rows) {
     const uint64_t seed = std::stoull(row[0]);
@@ -121,7 +108,7 @@ TEST(DriverSeedsTest, BatchPlanAndSeedsMatchR) {
 }
 
 TEST(DriverSeedsTest, RefinementSeedMatchesR) {
-  const auto rows = read_tsv("driver_refine_seeds.tsv");
+  const auto rows = fixture::read_tsv("driver_refine_seeds.tsv");
   ASSERT_GE(rows.size(), 30u);
   for (const auto& row : rows) {
     const uint64_t seed = std::stoull(row[0]);
@@ -410,7 +397,7 @@ namespace {
 // The end-to-end case on one pathway: R's L'Ecuyer-CMRG streams scored by a
 // CPython transcription must give the engine's numbers exactly.
 TEST(DriverRunTest, SinglePathwayMatchesReference) {
-  std::ifstream in(data_path("driver_single_path.tsv"));
+  std::ifstream in(fixture::path("driver_single_path.tsv"));
   ASSERT_TRUE(in.good());
   std::map<std::string, std::vector<std::string>> head;
   std::string line;
@@ -427,7 +414,7 @@ TEST(DriverRunTest, SinglePathwayMatchesReference) {
 
   const std::map<std::string, ScoreType> types = {
       {"std", ScoreType::kStd}, {"pos", ScoreType::kPos}, {"neg", ScoreType::kNeg}};
-  const auto rows = read_tsv("driver_single_path_expected.tsv");
+  const auto rows = fixture::read_tsv("driver_single_path_expected.tsv");
   ASSERT_EQ(rows.size(), 3u);
   auto hex = [](const std::string& s) { return std::strtod(s.c_str(), nullptr); };
   tbb::task_arena arena(4);

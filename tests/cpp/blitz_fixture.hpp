@@ -6,39 +6,19 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "fixture_util.hpp"
+
 namespace tarvelo::blitz_fixture {
 
-using Tokens = std::vector<std::string>;
+using fixture::bits;
+using fixture::num;
+using fixture::Tokens;
 
-inline std::vector<Tokens> read(const std::string& name) {
-  std::ifstream in(std::string(TARVELO_TEST_DATA) + "/" + name);
-  EXPECT_TRUE(in) << name;
-  std::vector<Tokens> lines;
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.empty() || line[0] == '#') continue;
-    std::istringstream ss(line);
-    Tokens t;
-    for (std::string w; ss >> w;) t.push_back(w);
-    lines.push_back(std::move(t));
-  }
-  return lines;
-}
-
-// Hex floats, "inf", "-inf" and "nan" as written by float.hex.
-inline double num(const std::string& s) { return std::strtod(s.c_str(), nullptr); }
-
-// Bit pattern with every NaN folded into one: NaN signs are not comparable
-// between numpy's kernels and C.
-inline uint64_t bits(double x) {
-  return std::isnan(x) ? 0x7ff8000000000000u : std::bit_cast<uint64_t>(x);
-}
+// The fixture's lines as whitespace-separated tokens.
+inline std::vector<Tokens> read(const std::string& name) { return fixture::read_tokens(name); }
 
 // Distance in units in the last place between two finite doubles of the same
 // sign (0 for identical bits).

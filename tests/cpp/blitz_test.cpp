@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "fixture_util.hpp"
 #include "tarvelo/blitz/blitz.hpp"
 #include "tarvelo/blitz/calibration.hpp"
 #include "tarvelo/blitz/pyset_compat.hpp"
@@ -26,26 +27,7 @@
 namespace tarvelo::blitz {
 namespace {
 
-using Fields = std::vector<std::string>;
-
-std::vector<Fields> read_fixture(const std::string& name) {
-  std::ifstream in(std::string(TARVELO_TEST_DATA) + "/" + name);
-  EXPECT_TRUE(in.good()) << name;
-  std::vector<Fields> rows;
-  std::string line;
-  while (std::getline(in, line)) {
-    Fields f;
-    size_t start = 0;
-    for (;;) {
-      const size_t tab = line.find('\t', start);
-      f.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
-      if (tab == std::string::npos) break;
-      start = tab + 1;
-    }
-    rows.push_back(std::move(f));
-  }
-  return rows;
-}
+using Fields = fixture::Tokens;
 
 std::vector<uint64_t> to_u64(const Fields& f, size_t from) {
   std::vector<uint64_t> out;
@@ -81,7 +63,7 @@ RankedList ranked_in_order(const std::vector<std::string>& genes) {
 // Hashing and set tables
 
 TEST(BlitzSetCompat, StringHashMatchesCPythonAndOwnRule) {
-  const auto rows = read_fixture("blitz_siphash.tsv");
+  const auto rows = fixture::read_tsv("blitz_siphash.tsv");
   ASSERT_GT(rows.size(), 300u);
   for (const auto& r : rows) {
     ASSERT_EQ(r.size(), 2u);
@@ -92,7 +74,7 @@ TEST(BlitzSetCompat, StringHashMatchesCPythonAndOwnRule) {
 }
 
 TEST(BlitzSetCompat, SetOrdersMatchTheTableModel) {
-  const auto rows = read_fixture("blitz_sets.txt");
+  const auto rows = fixture::read_tsv("blitz_sets.txt");
   size_t string_sets = 0, int_sets = 0;
   for (size_t i = 0; i + 2 < rows.size(); ++i) {
     if (rows[i][0] == "S") {
@@ -158,7 +140,7 @@ TEST(BlitzSignature, DeduplicatesCentresAndTruncates) {
 }
 
 TEST(BlitzSignature, CleaningMatchesTheSetModel) {
-  const auto rows = read_fixture("blitz_sets.txt");
+  const auto rows = fixture::read_tsv("blitz_sets.txt");
   size_t g = 0;
   while (g < rows.size() && rows[g][0] != "G") ++g;
   ASSERT_LT(g + 1, rows.size());
@@ -210,7 +192,7 @@ TEST(BlitzSignature, CleaningMatchesTheSetModel) {
 // numpy's legacy generator
 
 TEST(BlitzNumpyMt, StreamsMatchRandomState) {
-  const auto rows = read_fixture("blitz_mt.txt");
+  const auto rows = fixture::read_tsv("blitz_mt.txt");
   size_t checked = 0;
   std::vector<uint32_t> perm;
   std::optional<compat::NumpyMt19937> perm_rng;
@@ -283,7 +265,7 @@ TEST(BlitzCalibration, AnchorSizes) {
 }
 
 TEST(BlitzCalibration, Float32ScoresMatchNumpy) {
-  const auto rows = read_fixture("blitz_anchor_es.txt");
+  const auto rows = fixture::read_tsv("blitz_anchor_es.txt");
   std::vector<double> w;
   size_t n = 0;
   uint64_t perms = 0;
@@ -416,7 +398,7 @@ TEST(BlitzScoring, HandCases) {
 // BH and the driver
 
 TEST(BlitzDriver, StatsmodelsBh) {
-  const auto rows = read_fixture("blitz_bh.txt");
+  const auto rows = fixture::read_tsv("blitz_bh.txt");
   size_t cases = 0;
   for (size_t i = 0; i + 1 < rows.size(); i += 2) {
     const auto p = to_f64(rows[i], 1), q = to_f64(rows[i + 1], 1);
@@ -700,7 +682,7 @@ TEST(BlitzDriver, BoundsLeaveNoResultsButCalibrate) {
 // scipy, statsmodels and the set model (blitz_e2e.txt), for one and for three
 // calibration workers.
 TEST(BlitzDriver, WholeAnalysisMatchesReference) {
-  const auto rows = read_fixture("blitz_e2e.txt");
+  const auto rows = fixture::read_tsv("blitz_e2e.txt");
   std::vector<std::string> genes;
   std::vector<double> scores;
   std::vector<Pathway> pathways;

@@ -3,14 +3,12 @@
 // tools/gen_core_fixtures.py (tests/data/core_cases.txt, format_f64.txt).
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <cmath>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "fixture_util.hpp"
 #include "tarvelo/algo.hpp"
 #include "tarvelo/algo_support.hpp"
 #include "tarvelo/core.hpp"
@@ -19,28 +17,9 @@
 namespace tarvelo {
 namespace {
 
-using Tokens = std::vector<std::string>;
-
-std::vector<Tokens> read_fixture(const std::string& name) {
-  std::ifstream in(std::string(TARVELO_TEST_DATA) + "/" + name);
-  EXPECT_TRUE(in) << name;
-  std::vector<Tokens> lines;
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.empty() || line[0] == '#') continue;
-    std::istringstream ss(line);
-    Tokens t;
-    for (std::string w; ss >> w;) t.push_back(w);
-    lines.push_back(std::move(t));
-  }
-  return lines;
-}
-
-double num(const std::string& s) { return std::strtod(s.c_str(), nullptr); }
-
-// Bit patterns with every NaN folded into one (the sign of a NaN is not kept
-// the same way by CPython and C++).
-uint64_t bits(double x) { return std::isnan(x) ? 0x7ff8000000000000u : std::bit_cast<uint64_t>(x); }
+using fixture::bits;
+using fixture::num;
+using fixture::Tokens;
 
 std::vector<uint64_t> bits_of(const std::vector<double>& v) {
   std::vector<uint64_t> out;
@@ -63,7 +42,7 @@ std::vector<Int> ints_from(const Tokens& t, size_t from) {
 }
 
 TEST(CoreFixtureTest, RankingWeightsHitsScoresAndLeadingEdges) {
-  const auto lines = read_fixture("core_cases.txt");
+  const auto lines = fixture::read_tokens("core_cases.txt");
   size_t i = 0, cases = 0, pathways = 0;
   while (i < lines.size()) {
     if (lines[i][0] != "case") { ++i; continue; }
@@ -128,7 +107,7 @@ TEST(CoreFixtureTest, RankingWeightsHitsScoresAndLeadingEdges) {
 }
 
 TEST(CoreFixtureTest, BenjaminiHochberg) {
-  const auto lines = read_fixture("core_cases.txt");
+  const auto lines = fixture::read_tokens("core_cases.txt");
   size_t cases = 0;
   for (size_t i = 0; i + 1 < lines.size(); ++i) {
     if (lines[i][0] != "bh") continue;
@@ -151,7 +130,7 @@ TEST(CoreFixtureTest, BenjaminiHochberg) {
 
 TEST(CoreFixtureTest, FloatText) {
   size_t values = 0;
-  for (const Tokens& t : read_fixture("format_f64.txt")) {
+  for (const Tokens& t : fixture::read_tokens("format_f64.txt")) {
     EXPECT_EQ(text::format_f64(num(t[0])), t[1]) << t[0];
     ++values;
   }

@@ -6,33 +6,20 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
+#include "fixture_util.hpp"
+
 namespace tarvelo::decor_engine_test {
 
-inline std::vector<std::string> split(const std::string& s, char sep) {
-  std::vector<std::string> out;
-  size_t start = 0;
-  for (;;) {
-    const size_t p = s.find(sep, start);
-    out.push_back(s.substr(start, p == std::string::npos ? std::string::npos : p - start));
-    if (p == std::string::npos) return out;
-    start = p + 1;
-  }
-}
+using fixture::split;
 
 inline std::vector<std::vector<std::string>> read_records(const std::string& name) {
-  std::ifstream in(std::string(TARVELO_TEST_DATA) + "/" + name);
-  EXPECT_TRUE(in) << name;
-  std::vector<std::vector<std::string>> out;
-  for (std::string line; std::getline(in, line);)
-    if (!line.empty()) out.push_back(split(line, '\t'));
-  return out;
+  return fixture::read_tsv(name);
 }
 
-inline double hexf(const std::string& s) { return std::strtod(s.c_str(), nullptr); }
+inline double hexf(const std::string& s) { return fixture::num(s); }
 
 inline std::vector<double> hex_list(const std::string& s) {
   std::vector<double> out;
@@ -49,8 +36,6 @@ inline std::vector<uint64_t> u64_list(const std::string& s) {
 }
 
 // Bit-for-bit equality that also accepts two NaNs.
-inline bool same(double a, double b) {
-  return (std::isnan(a) && std::isnan(b)) || std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
-}
+inline bool same(double a, double b) { return fixture::bits(a) == fixture::bits(b); }
 
 }  // namespace tarvelo::decor_engine_test

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "fixture_util.hpp"
 #include "tarvelo/plot.hpp"
 
 namespace tarvelo::plot {
@@ -25,7 +26,7 @@ std::vector<uint8_t> from_hex(const std::string& hex) {
 }
 
 TEST(PlotResizeTest, Lanczos3MatchesReference) {
-  std::ifstream in(std::string(TARVELO_TEST_DATA) + "/lanczos3_resize.txt");
+  std::ifstream in(fixture::path("lanczos3_resize.txt"));
   ASSERT_TRUE(in) << "missing fixture";
   uint32_t w, h, nw, nh;
   int cases = 0;

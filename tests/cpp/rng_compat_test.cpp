@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "fixture_util.hpp"
 #include "tarvelo/error.hpp"
 #include "tarvelo/numeric.hpp"
 #include "tarvelo/rng_compat.hpp"
@@ -39,11 +40,8 @@ std::vector<std::string> split_ws(const std::string& s) {
 }
 
 std::vector<FixtureLine> read_fixture(const std::string& name) {
-  std::ifstream in(std::string(TARVELO_TEST_DATA) + "/" + name);
-  EXPECT_TRUE(in.good()) << name;
   std::vector<FixtureLine> out;
-  for (std::string line; std::getline(in, line);) {
-    if (line.empty() || line[0] == '#') continue;
+  for (const std::string& line : fixture::lines(name)) {
     std::vector<std::string> parts;
     size_t start = 0;
     for (size_t bar; (bar = line.find('|', start)) != std::string::npos; start = bar + 1) {

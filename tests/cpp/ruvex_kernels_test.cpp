@@ -14,6 +14,7 @@
 
 #include <tbb/task_arena.h>
 
+#include "fixture_util.hpp"
 #include "tarvelo/algo.hpp"
 #include "tarvelo/error.hpp"
 #include "tarvelo/rng_compat.hpp"
@@ -242,7 +243,7 @@ struct SingleCase {
 };
 
 std::vector<SingleCase> read_single_cases() {
-  std::ifstream f(std::string(TARVELO_TEST_DATA) + "/single_path_samples.txt");
+  std::ifstream f(fixture::path("single_path_samples.txt"));
   std::vector<SingleCase> cases;
   std::string line;
   while (std::getline(f, line)) {

@@ -16,12 +16,11 @@
 #include <string>
 #include <vector>
 
+#include "fixture_util.hpp"
 #include "tarvelo/algo_support.hpp"
 #include "tarvelo/special_compat.hpp"
 
 namespace tarvelo::special_compat {
-
-std::vector<std::string> data_lines(const std::string& name);
 
 namespace {
 
@@ -30,23 +29,9 @@ struct Point {
   double a, b, x, expected;
 };
 
-}  // namespace
-
-std::vector<std::string> data_lines(const std::string& name) {
-  std::ifstream in(std::string(TARVELO_TEST_DATA) + "/" + name);
-  EXPECT_TRUE(in) << name;
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line[0] != '#') lines.push_back(line);
-  }
-  return lines;
-}
-
-namespace {
-
 std::vector<Point> load_points() {
   std::vector<Point> points;
-  for (const auto& line : data_lines("special_compat_points.tsv")) {
+  for (const auto& line : fixture::lines("special_compat_points.tsv")) {
     std::istringstream ss(line);
     Point p;
     std::string a, b, x, y;
@@ -91,7 +76,7 @@ double tail_rel_error(double got, double want) {
 
 TEST(SpecialCompatTest, CloseToR) {
   const auto points = load_points();
-  const auto r_lines = data_lines("special_compat_r.tsv");
+  const auto r_lines = fixture::lines("special_compat_r.tsv");
   ASSERT_EQ(points.size(), r_lines.size());
   for (size_t i = 0; i < points.size(); ++i) {
     const Point& p = points[i];
@@ -176,7 +161,7 @@ TEST(ShouldRefineMultilevelTest, SameDecisionsAsWithRQuantiles) {
   // tests/data/refine_decisions_r.tsv (tools/special_compat_r.R): every k from
   // 0 to nperm decided with R's qbeta and trigamma. The ported quantiles differ
   // in the last digits only; no decision may flip.
-  for (const auto& line : tarvelo::special_compat::data_lines("refine_decisions_r.tsv")) {
+  for (const auto& line : fixture::lines("refine_decisions_r.tsv")) {
     std::istringstream ss(line);
     uint64_t S = 0, nperm = 0;
     std::string list;
