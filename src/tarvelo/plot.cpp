@@ -36,11 +36,11 @@ std::string format_scientific_value(double v) {
   if (!std::isfinite(v)) return "NA";
   if (v == 0.0) return "0";
   int32_t e = saturating_cast<int32_t>(std::floor(std::log10(std::fabs(v))));
-  // 10^|e| overflows for e below -308, and 1 / 10^308 is already subnormal:
-  // scale such values up first so the mantissa keeps full precision.
+  // 10^|e| overflows for e below -308 (the quotient would print as "inf"):
+  // scale such values up first. Down to -308 the plain quotient is kept.
   double x = v;
   int32_t scaled_e = e;
-  if (e < -307) {
+  if (e < -308) {
     x = v * 1e16;
     scaled_e = e + 16;
   }

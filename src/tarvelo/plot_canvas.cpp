@@ -10,13 +10,13 @@
 
 namespace tarvelo::plot {
 
-Status check_pixel_budget(uint64_t width, uint64_t height) {
+Status check_pixel_budget(uint64_t width, uint64_t height, uint64_t limit) {
   // Both factors fit in 32 bits in every caller, but the product is checked
   // without trusting that.
   unsigned __int128 pixels = static_cast<unsigned __int128>(width) * height;
-  if (pixels > kMaxCanvasPixels) {
+  if (pixels > limit) {
     return Error("plot of " + std::to_string(width) + "x" + std::to_string(height) +
-                 " pixels exceeds the limit of " + std::to_string(kMaxCanvasPixels) + " pixels");
+                 " pixels exceeds the limit of " + std::to_string(limit) + " pixels");
   }
   return ok_status();
 }
@@ -62,6 +62,21 @@ inline uint8_t to_channel(float v) {
 
 inline int64_t trunc_to_i64(float v) { return saturating_cast<int32_t>(v); }
 
+// Puts a line's end points into (major, minor) coordinates: swaps the axes
+// when the line is steep, then orders the ends along the major axis. Both line
+// kinds walk the major axis one pixel at a time from the smaller end.
+template <class T>
+void orient_along_major_axis(bool steep, T& a0, T& b0, T& a1, T& b1) {
+  if (steep) {
+    std::swap(a0, b0);
+    std::swap(a1, b1);
+  }
+  if (a0 > a1) {
+    std::swap(a0, a1);
+    std::swap(b0, b1);
+  }
+}
+
 }  // namespace
 
 int32_t round_to_i32(float v) { return saturating_cast<int32_t>(std::round(v)); }
@@ -103,14 +118,7 @@ void draw_line_segment(Canvas& canvas, float x0, float y0, float x1, float y1, R
     return;
   }
   const bool steep = std::fabs(y1 - y0) > std::fabs(x1 - x0);
-  if (steep) {
-    std::swap(x0, y0);
-    std::swap(x1, y1);
-  }
-  if (x0 > x1) {
-    std::swap(x0, x1);
-    std::swap(y0, y1);
-  }
+  orient_along_major_axis(steep, x0, y0, x1, y1);
   const float dx = x1 - x0;
   const float dy = std::fabs(y1 - y0);
   float error = dx / 2.0f;
@@ -141,14 +149,7 @@ void draw_antialiased_line_segment(Canvas& canvas, int32_t x0, int32_t y0, int32
   const bool steep = std::abs(int64_t{y1} - y0) > std::abs(int64_t{x1} - x0);
   // Work in (major, minor) coordinates: x is major unless the line is steep.
   int64_t a0 = x0, b0 = y0, a1 = x1, b1 = y1;
-  if (steep) {
-    std::swap(a0, b0);
-    std::swap(a1, b1);
-  }
-  if (a0 > a1) {
-    std::swap(a0, a1);
-    std::swap(b0, b1);
-  }
+  orient_along_major_axis(steep, a0, b0, a1, b1);
   auto plot = [&](int64_t a, int64_t b, float weight) {
     const int64_t px = steep ? b : a;
     const int64_t py = steep ? a : b;

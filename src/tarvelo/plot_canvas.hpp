@@ -30,8 +30,9 @@ inline constexpr Rgba kBlack{0, 0, 0, 255};
 // Largest canvas (in pixels, 4 bytes each) any plot allocates: 1 GiB of pixels.
 inline constexpr uint64_t kMaxCanvasPixels = uint64_t{1} << 28;
 
-// Fails with a RuntimeError-kind message when width x height exceeds the budget.
-Status check_pixel_budget(uint64_t width, uint64_t height);
+// Fails with a RuntimeError-kind message naming width x height when that
+// exceeds `limit` pixels (the canvas budget unless a plot needs less).
+Status check_pixel_budget(uint64_t width, uint64_t height, uint64_t limit = kMaxCanvasPixels);
 
 class Canvas {
  public:

@@ -229,10 +229,11 @@ Result<Canvas> render_gsea_table_plot(const RankedList& ranked, std::span<const 
   }
   TARVELO_ASSIGN_OR_RETURN(TableLayout g, compute_table_layout(data.rows.size(), label_width, o));
 
-  // The final image and the double-size drawing canvas both count against
-  // the pixel budget; the larger one is checked before either exists.
-  TARVELO_TRY(check_pixel_budget(static_cast<uint64_t>(2 * g.width),
-                                 static_cast<uint64_t>(2 * g.height)));
+  // The double-size drawing canvas is the largest allocation and must fit the
+  // pixel budget, which leaves a quarter of it for the image itself. The limit
+  // is stated in the size the caller asked for, not the internal one.
+  TARVELO_TRY(check_pixel_budget(static_cast<uint64_t>(g.width), static_cast<uint64_t>(g.height),
+                                 kMaxCanvasPixels / 4));
   const auto width = static_cast<uint32_t>(g.width);
   const auto height = static_cast<uint32_t>(g.height);
   const Rgba fill = o.transparent_background ? Rgba{255, 255, 255, 0} : Rgba{255, 255, 255, 255};

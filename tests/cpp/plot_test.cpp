@@ -287,6 +287,10 @@ TEST(PlotFormatTest, ScientificValues) {
       {-INFINITY, "NA"},   {1.7976931348623157e308, "1.8e308"},
       // Subnormal and near-subnormal p-values keep a correct mantissa.
       {5e-324, "4.9e-324"}, {1e-310, "1.0e-310"}, {2.5e-308, "2.5e-308"}, {-3e-320, "-3.0e-320"},
+      // Down to 1e-308 the reciprocal power of ten is still finite and is
+      // used as is, rounding of the subnormal 1e-308 included (1.45e-308 is
+      // stored as 1.4500...02e-308 yet divides to 1.4499...).
+      {1.35e-308, "1.3e-308"}, {1.45e-308, "1.4e-308"},
   };
   for (const auto& [v, want] : cases) EXPECT_EQ(format_scientific_value(v), want) << v;
 }

@@ -164,7 +164,7 @@ FAILURES = [
     (dict(dpi=100), RuntimeError, "plot height must be at least 180 pixels"),
     (dict(height_inches=0.59), RuntimeError, "plot height must be at least 180 pixels"),
     (dict(width_inches=100.0, height_inches=100.0), RuntimeError,
-     "plot of 60000x60000 pixels exceeds the limit of 268435456 pixels"),
+     "plot of 30000x30000 pixels exceeds the limit of 67108864 pixels"),
     (dict(path="missing-dir/x.png"), RuntimeError, "No such file or directory (os error 2)"),
     (dict(path="bad\0name.png"), OSError, "file name contained an unexpected NUL byte"),
 ]
