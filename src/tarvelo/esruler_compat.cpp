@@ -157,14 +157,13 @@ inline int64_t wrap_sub(int64_t a, int64_t b) {
   return static_cast<int64_t>(static_cast<uint64_t>(a) - static_cast<uint64_t>(b));
 }
 
-// Exact score for any i64 weights (256-bit where needed).
-LevelEntry score_generic(std::span<const int64_t> weights, std::span<const uint64_t> gene_hash,
-                         std::span<const uint64_t> genes) {
-  const int64_t n = static_cast<int64_t>(weights.size());
-  const int64_t k = static_cast<int64_t>(genes.size());
+// The fields of a set's score that do not depend on its running sum: N - k,
+// the weight total (wrapping) and the hash. Coef and misses stay 0, the origin.
+LevelEntry score_totals(std::span<const int64_t> weights, std::span<const uint64_t> gene_hash,
+                        std::span<const uint64_t> genes) {
   LevelEntry e;
   Gsea& g = e.gsea;
-  g.n_minus_k = n - k;
+  g.n_minus_k = static_cast<int64_t>(weights.size()) - static_cast<int64_t>(genes.size());
   int64_t r = 0;
   uint64_t hash = 0;
   for (uint64_t x : genes) {
@@ -173,6 +172,16 @@ LevelEntry score_generic(std::span<const int64_t> weights, std::span<const uint6
   }
   g.rank_sum = r;
   g.set_hash = hash;
+  return e;
+}
+
+// Exact score for any i64 weights (256-bit where needed).
+LevelEntry score_generic(std::span<const int64_t> weights, std::span<const uint64_t> gene_hash,
+                         std::span<const uint64_t> genes) {
+  const int64_t k = static_cast<int64_t>(genes.size());
+  LevelEntry e = score_totals(weights, gene_hash, genes);
+  Gsea& g = e.gsea;
+  const int64_t r = g.rank_sum;
   const int r_sign = sign64(r);
   const Wide rw = mk<Wide>(r);
   const Wide nkw = mk<Wide>(g.n_minus_k);
@@ -204,19 +213,10 @@ LevelEntry score_generic(std::span<const int64_t> weights, std::span<const uint6
 // R > 0 the replacement test reduces to comparing numerators.
 LevelEntry score_fast(std::span<const int64_t> weights, std::span<const uint64_t> gene_hash,
                       std::span<const uint64_t> genes) {
-  const int64_t n = static_cast<int64_t>(weights.size());
   const int64_t k = static_cast<int64_t>(genes.size());
-  LevelEntry e;
+  LevelEntry e = score_totals(weights, gene_hash, genes);
   Gsea& g = e.gsea;
-  g.n_minus_k = n - k;
-  int64_t r = 0;
-  uint64_t hash = 0;
-  for (uint64_t x : genes) {
-    r += weights[x];
-    hash ^= gene_hash[x];
-  }
-  g.rank_sum = r;
-  g.set_hash = hash;
+  const int64_t r = g.rank_sum;
   if (r == 0) return e;  // never leaves the origin; es_nonneg true
   const int64_t nk = g.n_minus_k;
   int64_t cb = 0, mb = 0, best = 0;
@@ -300,7 +300,7 @@ EsRulerCompat::EsRulerCompat(std::vector<int64_t> weights, uint64_t sample_size,
   fast_ok_ = nonneg && total < (u128{1} << 62) && total * n < (u128{1} << 62);
 }
 
-uint64_t EsRulerCompat::chunk_of(uint64_t gene) const {
+[[gnu::always_inline]] inline uint64_t EsRulerCompat::chunk_of(uint64_t gene) const {
   // The first chunk whose bound exceeds the gene (the bounds ascend); a
   // branch-free count over a handful of chunks.
   const uint64_t* last = chunk_last_.data();
@@ -392,6 +392,20 @@ int32_t attempts_for(uint64_t k) {
   return std::max<int32_t>(saturating_cast<int32_t>(static_cast<double>(k) * 0.1), 1);
 }
 
+// std::lower_bound over the ascending g[0, size) as an index, without the
+// data-dependent branches that make the search of a short chunk for a random
+// gene mispredict on every step.
+inline size_t lower_index(const uint64_t* g, size_t size, uint64_t y) {
+  if (size == 0) return 0;
+  const uint64_t* base = g;
+  while (size > 1) {
+    const size_t half = size / 2;
+    base = base[half] < y ? base + half : base;
+    size -= half;
+  }
+  return static_cast<size_t>(base - g) + (*base < y ? 1 : 0);
+}
+
 }  // namespace
 
 // Reference: rescores the whole set after every swap.
@@ -455,7 +469,8 @@ int32_t EsRulerCompat::perturbate_naive(uint64_t k, SampleChunks& chunks, const 
 int32_t EsRulerCompat::perturbate_fast(uint64_t k, SampleChunks& chunks, const Gsea& bound,
                                        rng_compat::Mt19937& gen) {
   const int32_t attempts = attempts_for(k);
-  const uint32_t n = static_cast<uint32_t>(weights_.size());
+  const rng_compat::UniformBelow draw_position(static_cast<uint32_t>(k));
+  const rng_compat::UniformBelow draw_gene(static_cast<uint32_t>(weights_.size()));
   const int64_t nk = static_cast<int64_t>(weights_.size() - k);
   const int64_t* w = weights_.data();
   const uint64_t* h = gene_hash_.data();
@@ -481,14 +496,14 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t k, SampleChunks& chunks, const G
 
   int32_t accepted = 0;
   for (int32_t a = 0; a < attempts; ++a) {
-    const uint32_t p = gen.uniform_below(static_cast<uint32_t>(k));
+    const uint32_t p = draw_position(gen);
     const Position pos = locate(chunks, p);
     const uint64_t old = chunks.genes[pos.chunk][pos.index];
-    const uint64_t y = gen.uniform_below(n);
+    const uint64_t y = draw_gene(gen);
     const uint64_t cy = chunk_of(y);
     const auto& to = chunks.genes[cy];
-    const auto at = std::lower_bound(to.begin(), to.end(), y);
-    if (at != to.end() && *at == y) {
+    const size_t at = lower_index(to.data(), to.size(), y);
+    if (at != to.size() && to[at] == y) {
       if (y == old) ++accepted;
       continue;
     }
@@ -589,7 +604,9 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t k, SampleChunks& chunks, const G
     auto& from = chunks.genes[pos.chunk];
     from.erase(from.begin() + static_cast<ptrdiff_t>(pos.index));
     auto& into = chunks.genes[cy];
-    into.insert(std::lower_bound(into.begin(), into.end(), y), y);
+    // Removing the old gene shifts y's place only when both share the chunk.
+    const size_t y_at = cy == pos.chunk && pos.index < at ? at - 1 : at;
+    into.insert(into.begin() + static_cast<ptrdiff_t>(y_at), y);
     chunks.sum[pos.chunk] -= w[old];
     chunks.sum[cy] += w[y];
     r = r_new;

@@ -233,6 +233,12 @@ uint32_t Mt19937::uniform_below(uint32_t m) {
   return x % m;
 }
 
+UniformBelow::UniformBelow(uint32_t m) : m_(m) {
+  if (m == 0) internal_fault("uniform_below: bound must be at least 1");
+  limit_ = (0xFFFFFFFFu / m) * m;
+  magic_ = ~uint64_t{0} / m + 1;
+}
+
 uint64_t splitmix64(uint64_t x) {
   uint64_t z = x + 0x9e3779b97f4a7c15ull;
   z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;

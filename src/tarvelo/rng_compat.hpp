@@ -123,6 +123,37 @@ struct Mt19937 {
   uint32_t uniform_below(uint32_t m);
 };
 
+// Mt19937::uniform_below for one bound drawn from many times: the same values
+// from the same stream, with the rejection limit computed once and the
+// remainder taken by multiplication (Lemire's fastmod, exact for every 32-bit
+// x and m) instead of a division per draw.
+class UniformBelow {
+ public:
+  // m = 0 throws InternalError.
+  explicit UniformBelow(uint32_t m);
+
+  uint32_t operator()(Mt19937& mt) const {
+    uint32_t x;
+    do {
+      x = mt.next_u32();
+    } while (x >= limit_);
+    return mod(x);
+  }
+
+  uint32_t bound() const { return m_; }
+
+  // x mod m. Exposed for tests.
+  uint32_t mod(uint32_t x) const {
+    const uint64_t low = magic_ * x;
+    return static_cast<uint32_t>((static_cast<unsigned __int128>(low) * m_) >> 64);
+  }
+
+ private:
+  uint32_t m_;
+  uint32_t limit_;
+  uint64_t magic_;  // ceil(2^64 / m), 0 for m = 1 (every remainder is 0)
+};
+
 // The standard SplitMix64 output for state x.
 uint64_t splitmix64(uint64_t x);
 

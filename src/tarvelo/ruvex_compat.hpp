@@ -106,18 +106,24 @@ struct PathwayAcc {
 
 // Applies one permutation score e against the observed score es: e <= es and
 // e >= es count (both on equality); e <= 0 and e >= 0 count and add e. NaN
-// comparisons count nothing.
-inline void count_score(PathwayAcc& acc, double e, double es) {
-  if (e <= es) ++acc.le_es;
-  if (e >= es) ++acc.ge_es;
+// comparisons count nothing. The counters may live in a PathwayAcc or in the
+// columns of a BatchCounts.
+inline void count_score(uint64_t& le_es, uint64_t& ge_es, uint64_t& le_zero, uint64_t& ge_zero,
+                        double& le_zero_sum, double& ge_zero_sum, double e, double es) {
+  if (e <= es) ++le_es;
+  if (e >= es) ++ge_es;
   if (e <= 0.0) {
-    ++acc.le_zero;
-    acc.le_zero_sum += e;
+    ++le_zero;
+    le_zero_sum += e;
   }
   if (e >= 0.0) {
-    ++acc.ge_zero;
-    acc.ge_zero_sum += e;
+    ++ge_zero;
+    ge_zero_sum += e;
   }
+}
+inline void count_score(PathwayAcc& acc, double e, double es) {
+  count_score(acc.le_es, acc.ge_es, acc.le_zero, acc.ge_zero, acc.le_zero_sum, acc.ge_zero_sum,
+              e, es);
 }
 
 BatchCounts empty_batch_counts(size_t n);
@@ -151,7 +157,8 @@ BatchCounts calc_gsea_stat_cumulative_batch_f64_sequential(const BatchInput& in)
 
 // Same counts and sums as the sequential kernel, bit for bit, for any thread
 // count: samples are drawn and scored per 4096-permutation block, counting
-// fans out over size groups. Runs on `arena` (nullptr: the process-wide pool).
+// fans out over size groups. Runs on `arena` (nullptr: the caller's current
+// arena, see pool::current_arena).
 BatchCounts calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(
     const BatchInput& in, tbb::task_arena* arena = nullptr);
 

@@ -37,16 +37,8 @@ constexpr uint64_t kMaxDrawnEntries = uint64_t{1} << 24;
 constexpr uint64_t kMaxBlockScores = uint64_t{1} << 23;
 
 inline void count_into(BatchCounts& c, size_t j, double e, double es) {
-  if (e <= es) ++c.le_es[j];
-  if (e >= es) ++c.ge_es[j];
-  if (e <= 0.0) {
-    ++c.le_zero[j];
-    c.le_zero_sum[j] += e;
-  }
-  if (e >= 0.0) {
-    ++c.ge_zero[j];
-    c.ge_zero_sum[j] += e;
-  }
+  count_score(c.le_es[j], c.ge_es[j], c.le_zero[j], c.ge_zero[j], c.le_zero_sum[j],
+              c.ge_zero_sum[j], e, es);
 }
 
 // Checks the shared inputs and returns kmax (0 when there is nothing to count).
@@ -70,13 +62,11 @@ uint64_t check_input(const BatchInput& in) {
   return kmax;
 }
 
+// Runs f on `arena`, or on the caller's current arena (the process-wide pool
+// from outside any) when none is given.
 template <class F>
 void run_on(tbb::task_arena* arena, F&& f) {
-  if (arena != nullptr) {
-    arena->execute(f);
-  } else {
-    pool::global_arena().execute(f);
-  }
+  pool::execute_in(arena != nullptr ? *arena : pool::current_arena(), f);
 }
 
 // Kept pathways of one size.

@@ -271,6 +271,31 @@ TEST(Mt19937Test, MatchesStdAndGoldenValues) {
   EXPECT_THROW(Mt19937::seed(1).uniform_below(0), InternalError);
 }
 
+// The hoisted draw must give uniform_below's values from the same stream; its
+// remainder by multiplication must equal x % m for every x, at the bounds
+// where such tricks usually break (1, powers of two, odd bounds near 2^32).
+TEST(Mt19937Test, FixedBoundDrawMatchesUniformBelow) {
+  std::mt19937_64 pick(7);
+  std::vector<uint32_t> bounds = {1u, 2u, 3u, 7u, 50u, 101u, 8500u, 20000u, 65536u, 65537u,
+                                  0x7FFFFFFFu, 0x80000000u, 0x80000001u, 0xFFFFFFFEu, 0xFFFFFFFFu};
+  for (int i = 0; i < 40; ++i) bounds.push_back(static_cast<uint32_t>(pick() >> 32) | 1u);
+  for (uint32_t m : bounds) {
+    const UniformBelow draw(m);
+    EXPECT_EQ(draw.bound(), m);
+    for (uint32_t x : {0u, 1u, m - 1, m, m + 1, 0x7FFFFFFFu, 0xFFFFFFFEu, 0xFFFFFFFFu}) {
+      ASSERT_EQ(draw.mod(x), x % m) << x << " mod " << m;
+    }
+    for (int i = 0; i < 2000; ++i) {
+      const auto x = static_cast<uint32_t>(pick());
+      ASSERT_EQ(draw.mod(x), x % m) << x << " mod " << m;
+    }
+    auto a = Mt19937::seed(m);
+    auto b = Mt19937::seed(m);
+    for (int i = 0; i < 500; ++i) ASSERT_EQ(draw(a), b.uniform_below(m)) << m << " @" << i;
+  }
+  EXPECT_THROW(UniformBelow(0), InternalError);
+}
+
 TEST(CombinationTest, MatchesTranscription) {
   std::vector<uint64_t> out;
   Mt19937 chain = Mt19937::seed(2024);
