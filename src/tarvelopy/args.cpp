@@ -119,28 +119,24 @@ bool to_f64(PyObject* o, double* out) {
   return true;
 }
 
-bool to_string_sequence(PyObject* o, std::vector<std::string>* out) {
+PyRef sequence_snapshot(PyObject* o, const char* what) {
   if (PyUnicode_Check(o) || !PySequence_Check(o)) {
-    PyErr_Format(PyExc_TypeError, "must be a sequence of str, not %s", Py_TYPE(o)->tp_name);
-    return false;
+    PyErr_Format(PyExc_TypeError, "must be a sequence of %s, not %s", what, type_name(o));
+    return PyRef();
   }
-  PyRef items = PyRef::steal(PySequence_Fast(o, "must be a sequence of str"));
-  if (!items) return false;
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
-  out->clear();
-  out->reserve(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
-    if (!PyUnicode_Check(item)) {
-      PyErr_Format(PyExc_TypeError, "sequence items must be str, not %s", Py_TYPE(item)->tp_name);
-      return false;
-    }
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(item, &size);
-    if (!data) return false;
-    out->emplace_back(data, static_cast<size_t>(size));
-  }
-  return true;
+  // A list is copied; an exact tuple, being immutable, is its own snapshot.
+  return PyRef::steal(PySequence_Tuple(o));
+}
+
+bool item_type_error(const char* what, PyObject* item) {
+  PyErr_Format(PyExc_TypeError, "sequence items must be %s, not %s", what, type_name(item));
+  return false;
+}
+
+bool to_string_sequence(PyObject* o, std::vector<std::string>* out) {
+  return to_vector(o, "str", [](PyObject* item, std::string* s) {
+    return PyUnicode_Check(item) ? to_string(item, s) : item_type_error("str", item);
+  }, out);
 }
 
 bool to_bool(PyObject* o, bool* out) {

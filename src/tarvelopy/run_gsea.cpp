@@ -96,12 +96,8 @@ struct Args {
 };
 
 // Converts every given argument, in parameter order.
-bool extract_args(PyObject* const* s, Args* a) {
-  size_t i = 0;
-  auto x = [&](auto convert, auto* field) {
-    const size_t k = i++;
-    return extract(s[k], kNames[k], convert, field);
-  };
+bool extract_args(PyObject* const* slots, Args* a) {
+  ArgReader x(kSignature, slots);
   return x(to_ranks, &a->ranks) && x(to_string, &a->gmt_path) &&
          x(to_u64, &a->nperm_simple) && x(to_optional_u64, &a->seed) && x(to_u64, &a->nproc) &&
          x(to_optional_u64, &a->min_size) && x(to_optional_u64, &a->max_size) &&
