@@ -267,15 +267,7 @@ bool lower_text(const std::string& text, std::string* out) {
 }
 
 bool parse_score_type(const std::string& text, tarvelo::ScoreType* out) {
-  std::string lowered;
-  if (!lower_text(text, &lowered)) return false;
-  auto parsed = tarvelo::bindings::parse_score_type(lowered);
-  if (!parsed.ok()) {
-    raise_error(PyExc_ValueError, parsed.error());
-    return false;
-  }
-  *out = *parsed;
-  return true;
+  return parse_keyword(text, tarvelo::bindings::parse_score_type, out);
 }
 
 }  // namespace tarvelopy

@@ -149,6 +149,21 @@ class ArgReader {
 // with a Python exception set (only on allocation failure).
 bool lower_text(const std::string& text, std::string* out);
 
+// A keyword in any letter case: lower-cased, then parsed by a library parser
+// (returning Result<T>) whose error message raises ValueError.
+template <class T, class Parse>
+bool parse_keyword(const std::string& text, Parse&& parse, T* out) {
+  std::string lowered;
+  if (!lower_text(text, &lowered)) return false;
+  auto parsed = parse(lowered);
+  if (!parsed.ok()) {
+    raise_error(PyExc_ValueError, parsed.error());
+    return false;
+  }
+  *out = *parsed;
+  return true;
+}
+
 // The scoreType keyword, in any letter case: "std", "pos" or "neg". Otherwise
 // ValueError "Invalid scoreType '{}'. Expected one of: std, pos, neg." quoting
 // the lower-cased text.

@@ -121,20 +121,6 @@ PyObject* fail(PyObject* type, const char* message) {
   return nullptr;
 }
 
-// A lower-cased keyword parsed by a library parser; its message raises ValueError.
-template <class T, class Parse>
-bool parse_keyword(const std::string& text, Parse parse, T* out) {
-  std::string lowered;
-  if (!lower_text(text, &lowered)) return false;
-  auto parsed = parse(lowered);
-  if (!parsed.ok()) {
-    raise_error(PyExc_ValueError, parsed.error());
-    return false;
-  }
-  *out = *parsed;
-  return true;
-}
-
 // Mode "blitz", whatever the method: its checks, then the gamma engine.
 PyObject* run_blitz(const Args& a, Method method, tarvelo::ScoreType score_type,
                     const tarvelo::RankedList& ranked, const tarvelo::PathwayDb& db,
