@@ -115,12 +115,18 @@ bool to_result_dicts(PyObject* o, std::vector<PyRef>* out) {
 PyRef required_item(PyObject* dict, const char* key) {
   PyRef k = PyRef::steal(PyUnicode_FromString(key));
   if (!k) return PyRef();
-  PyObject* v = PyDict_GetItemWithError(dict, k.get());
-  if (!v) {
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_ValueError, "Result row missing '%s'.", key);
-    return PyRef();
-  }
-  return PyRef::borrow(v);
+#if PY_VERSION_HEX >= 0x030D0000
+  // A strong reference straight from the lookup: without the interpreter
+  // lock another thread could drop a borrowed one before it is taken.
+  PyObject* v = nullptr;
+  if (PyDict_GetItemRef(dict, k.get(), &v) < 0) return PyRef();
+  PyRef value = PyRef::steal(v);
+#else
+  PyRef value = PyRef::borrow(PyDict_GetItemWithError(dict, k.get()));
+  if (!value && PyErr_Occurred()) return PyRef();
+#endif
+  if (!value) PyErr_Format(PyExc_ValueError, "Result row missing '%s'.", key);
+  return value;
 }
 
 // One number of a result row: a float as is, anything else through Python's
