@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <string_view>
 #include <unordered_map>
 
@@ -175,32 +176,51 @@ namespace {
 class DictSnapshot {
  public:
   explicit DictSnapshot(PyObject* dict) {
-#ifdef Py_GIL_DISABLED
+    items_.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
+    bool complete = true;
+    // Without the interpreter lock (free-threaded builds) the walk must hold
+    // the dict's own lock, and nothing may unwind out of it.
+#if PY_VERSION_HEX >= 0x030D0000
     Py_BEGIN_CRITICAL_SECTION(dict);
 #endif
-    items_.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(dict, &pos, &key, &value)) {
+      // More items than reserved only when another thread added some
+      // before the lock was taken.
+      if (items_.size() == items_.capacity()) {
+        try {
+          items_.reserve(2 * items_.size() + 1);
+        } catch (const std::bad_alloc&) {
+          complete = false;
+          break;
+        }
+      }
       Py_INCREF(key);
       Py_INCREF(value);
       items_.emplace_back(key, value);
     }
-#ifdef Py_GIL_DISABLED
+#if PY_VERSION_HEX >= 0x030D0000
     Py_END_CRITICAL_SECTION();
 #endif
-  }
-  ~DictSnapshot() {
-    for (auto& [k, v] : items_) {
-      Py_DECREF(k);
-      Py_DECREF(v);
+    if (!complete) {
+      release();
+      throw std::bad_alloc();
     }
   }
+  ~DictSnapshot() { release(); }
   DictSnapshot(const DictSnapshot&) = delete;
   DictSnapshot& operator=(const DictSnapshot&) = delete;
   const std::vector<std::pair<PyObject*, PyObject*>>& items() const { return items_; }
 
  private:
+  void release() {
+    for (auto& [k, v] : items_) {
+      Py_DECREF(k);
+      Py_DECREF(v);
+    }
+    items_.clear();
+  }
   std::vector<std::pair<PyObject*, PyObject*>> items_;
 };
 
