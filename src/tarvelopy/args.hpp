@@ -7,8 +7,11 @@
 //   static const Signature kSig{"f", kNames, 2};
 //   PyObject* slots[std::size(kNames)];
 //   if (!bind_arguments(kSig, args, nargs, kwnames, slots)) return nullptr;
+//   RanksInput ranks;
+//   std::string path;
 //   uint64_t n = 1000;                                    // the default
-//   if (!extract(slots[2], kNames[2], to_u64, &n)) return nullptr;
+//   ArgReader x(kSig, slots);
+//   if (!(x(to_ranks, &ranks) && x(to_string, &path) && x(to_u64, &n))) return nullptr;
 //
 // Structural errors (missing, repeated, unexpected or too many arguments) are
 // TypeErrors worded as CPython words them for Python functions and carry no
