@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <string_view>
 #include <unordered_map>
 
@@ -119,28 +120,24 @@ bool to_f64(PyObject* o, double* out) {
   return true;
 }
 
-bool to_string_sequence(PyObject* o, std::vector<std::string>* out) {
+PyRef sequence_snapshot(PyObject* o, const char* what) {
   if (PyUnicode_Check(o) || !PySequence_Check(o)) {
-    PyErr_Format(PyExc_TypeError, "must be a sequence of str, not %s", Py_TYPE(o)->tp_name);
-    return false;
+    PyErr_Format(PyExc_TypeError, "must be a sequence of %s, not %s", what, type_name(o));
+    return PyRef();
   }
-  PyRef items = PyRef::steal(PySequence_Fast(o, "must be a sequence of str"));
-  if (!items) return false;
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
-  out->clear();
-  out->reserve(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
-    if (!PyUnicode_Check(item)) {
-      PyErr_Format(PyExc_TypeError, "sequence items must be str, not %s", Py_TYPE(item)->tp_name);
-      return false;
-    }
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(item, &size);
-    if (!data) return false;
-    out->emplace_back(data, static_cast<size_t>(size));
-  }
-  return true;
+  // A list is copied; an exact tuple, being immutable, is its own snapshot.
+  return PyRef::steal(PySequence_Tuple(o));
+}
+
+bool item_type_error(const char* what, PyObject* item) {
+  PyErr_Format(PyExc_TypeError, "sequence items must be %s, not %s", what, type_name(item));
+  return false;
+}
+
+bool to_string_sequence(PyObject* o, std::vector<std::string>* out) {
+  return to_vector(o, "str", [](PyObject* item, std::string* s) {
+    return PyUnicode_Check(item) ? to_string(item, s) : item_type_error("str", item);
+  }, out);
 }
 
 bool to_bool(PyObject* o, bool* out) {
@@ -179,32 +176,51 @@ namespace {
 class DictSnapshot {
  public:
   explicit DictSnapshot(PyObject* dict) {
-#ifdef Py_GIL_DISABLED
+    items_.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
+    bool complete = true;
+    // Without the interpreter lock (free-threaded builds) the walk must hold
+    // the dict's own lock, and nothing may unwind out of it.
+#if PY_VERSION_HEX >= 0x030D0000
     Py_BEGIN_CRITICAL_SECTION(dict);
 #endif
-    items_.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(dict, &pos, &key, &value)) {
+      // More items than reserved only when another thread added some
+      // before the lock was taken.
+      if (items_.size() == items_.capacity()) {
+        try {
+          items_.reserve(2 * items_.size() + 1);
+        } catch (const std::bad_alloc&) {
+          complete = false;
+          break;
+        }
+      }
       Py_INCREF(key);
       Py_INCREF(value);
       items_.emplace_back(key, value);
     }
-#ifdef Py_GIL_DISABLED
+#if PY_VERSION_HEX >= 0x030D0000
     Py_END_CRITICAL_SECTION();
 #endif
-  }
-  ~DictSnapshot() {
-    for (auto& [k, v] : items_) {
-      Py_DECREF(k);
-      Py_DECREF(v);
+    if (!complete) {
+      release();
+      throw std::bad_alloc();
     }
   }
+  ~DictSnapshot() { release(); }
   DictSnapshot(const DictSnapshot&) = delete;
   DictSnapshot& operator=(const DictSnapshot&) = delete;
   const std::vector<std::pair<PyObject*, PyObject*>>& items() const { return items_; }
 
  private:
+  void release() {
+    for (auto& [k, v] : items_) {
+      Py_DECREF(k);
+      Py_DECREF(v);
+    }
+    items_.clear();
+  }
   std::vector<std::pair<PyObject*, PyObject*>> items_;
 };
 
@@ -271,15 +287,7 @@ bool lower_text(const std::string& text, std::string* out) {
 }
 
 bool parse_score_type(const std::string& text, tarvelo::ScoreType* out) {
-  std::string lowered;
-  if (!lower_text(text, &lowered)) return false;
-  auto parsed = tarvelo::bindings::parse_score_type(lowered);
-  if (!parsed.ok()) {
-    raise_error(PyExc_ValueError, parsed.error());
-    return false;
-  }
-  *out = *parsed;
-  return true;
+  return parse_keyword(text, tarvelo::bindings::parse_score_type, out);
 }
 
 }  // namespace tarvelopy

@@ -7,8 +7,11 @@
 //   static const Signature kSig{"f", kNames, 2};
 //   PyObject* slots[std::size(kNames)];
 //   if (!bind_arguments(kSig, args, nargs, kwnames, slots)) return nullptr;
+//   RanksInput ranks;
+//   std::string path;
 //   uint64_t n = 1000;                                    // the default
-//   if (!extract(slots[2], kNames[2], to_u64, &n)) return nullptr;
+//   ArgReader x(kSig, slots);
+//   if (!(x(to_ranks, &ranks) && x(to_string, &path) && x(to_u64, &n))) return nullptr;
 //
 // Structural errors (missing, repeated, unexpected or too many arguments) are
 // TypeErrors worded as CPython words them for Python functions and carry no
@@ -54,8 +57,33 @@ bool to_bool(PyObject* o, bool* out);
 // byte is kept and refused when the file is opened.
 bool to_string(PyObject* o, std::string* out);
 
-// A sequence of str (a str itself is refused), read through a snapshot so that
-// the sequence cannot change while its items are converted.
+// A snapshot of a sequence (a str itself is refused): a tuple holding strong
+// references to the items. Converting an item may run Python code (a nested
+// sequence's __iter__, a number's __float__) that changes the sequence; the
+// snapshot keeps every item alive and in place. Null with TypeError
+// "must be a sequence of {what}, not {type}" when `o` is no sequence.
+PyRef sequence_snapshot(PyObject* o, const char* what);
+
+// TypeError "sequence items must be {what}, not {type of item}"; returns false.
+bool item_type_error(const char* what, PyObject* item);
+
+// Every item of a sequence snapshot through `convert(item, T*)`, in order.
+template <class T, class Convert>
+bool to_vector(PyObject* o, const char* what, Convert&& convert, std::vector<T>* out) {
+  PyRef items = sequence_snapshot(o, what);
+  if (!items) return false;
+  const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
+  out->clear();
+  out->reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    T value{};
+    if (!convert(PyTuple_GET_ITEM(items.get(), i), &value)) return false;
+    out->push_back(std::move(value));
+  }
+  return true;
+}
+
+// A sequence of str (a str itself is refused).
 bool to_string_sequence(PyObject* o, std::vector<std::string>* out);
 
 // A dict from str to number, read in the dict's own iteration order through a
@@ -98,9 +126,46 @@ bool extract(PyObject* slot, const char* name, Convert&& convert, T* out) {
   return false;
 }
 
+// Converts the arguments of a bound call one after another, in parameter
+// order: each call takes the next parameter.
+//
+//   ArgReader x(kSig, slots);
+//   return x(to_u64, &a->count) && x(to_string, &a->name);
+class ArgReader {
+ public:
+  ArgReader(const Signature& sig, PyObject* const* slots) : sig_(sig), slots_(slots) {}
+  template <class T, class Convert>
+  bool operator()(Convert&& convert, T* out) {
+    if (next_ >= sig_.names.size())
+      tarvelo::internal_fault("more arguments read than the signature has");
+    const size_t k = next_++;
+    return extract(slots_[k], sig_.names[k], convert, out);
+  }
+
+ private:
+  const Signature& sig_;
+  PyObject* const* slots_;
+  size_t next_ = 0;
+};
+
 // Full Unicode lower-casing of UTF-8 text (Python's str.lower). Returns false
 // with a Python exception set (only on allocation failure).
 bool lower_text(const std::string& text, std::string* out);
+
+// A keyword in any letter case: lower-cased, then parsed by a library parser
+// (returning Result<T>) whose error message raises ValueError.
+template <class T, class Parse>
+bool parse_keyword(const std::string& text, Parse&& parse, T* out) {
+  std::string lowered;
+  if (!lower_text(text, &lowered)) return false;
+  auto parsed = parse(lowered);
+  if (!parsed.ok()) {
+    raise_error(PyExc_ValueError, parsed.error());
+    return false;
+  }
+  *out = *parsed;
+  return true;
+}
 
 // The scoreType keyword, in any letter case: "std", "pos" or "neg". Otherwise
 // ValueError "Invalid scoreType '{}'. Expected one of: std, pos, neg." quoting

@@ -41,27 +41,18 @@ struct EnrichmentArgs {
   RanksInput ranks;
   std::vector<std::string> pathway_genes;
   std::string output_path;
-  std::string pathway_name = "pathway";
   std::string score_type = "std";
-  double gsea_param = 1.0;
-  double width_inches = 3.0;
-  double height_inches = 2.2;
-  uint32_t dpi = 300;
-  bool transparent_background = false;
-  std::optional<std::string> title;
+  tarvelo::plot::EnrichmentPlotOptions options;  // its defaults are the signature's
 };
 
-bool extract_enrichment_args(PyObject* const* s, EnrichmentArgs* a) {
-  size_t i = 0;
-  auto x = [&](auto convert, auto* field) {
-    const size_t k = i++;
-    return extract(s[k], kEnrichmentNames[k], convert, field);
-  };
+bool extract_enrichment_args(PyObject* const* slots, EnrichmentArgs* a) {
+  ArgReader x(kEnrichmentSignature, slots);
+  tarvelo::plot::EnrichmentPlotOptions& o = a->options;
   return x(to_ranks, &a->ranks) && x(to_string_sequence, &a->pathway_genes) &&
-         x(to_string, &a->output_path) && x(to_string, &a->pathway_name) &&
-         x(to_string, &a->score_type) && x(to_f64, &a->gsea_param) &&
-         x(to_f64, &a->width_inches) && x(to_f64, &a->height_inches) && x(to_u32, &a->dpi) &&
-         x(to_bool, &a->transparent_background) && x(to_optional_string, &a->title);
+         x(to_string, &a->output_path) && x(to_string, &o.pathway_name) &&
+         x(to_string, &a->score_type) && x(to_f64, &o.gsea_param) &&
+         x(to_f64, &o.width_inches) && x(to_f64, &o.height_inches) && x(to_u32, &o.dpi) &&
+         x(to_bool, &o.transparent_background) && x(to_optional_string, &o.title);
 }
 
 PyObject* enrichment_plot_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -69,20 +60,10 @@ PyObject* enrichment_plot_impl(PyObject* const* args, Py_ssize_t nargs, PyObject
   if (!bind_arguments(kEnrichmentSignature, args, nargs, kwnames, slots)) return nullptr;
   EnrichmentArgs a;
   if (!extract_enrichment_args(slots, &a)) return nullptr;
-
-  tarvelo::plot::EnrichmentPlotOptions options;
-  if (!parse_score_type(a.score_type, &options.score_type)) return nullptr;
+  if (!parse_score_type(a.score_type, &a.options.score_type)) return nullptr;
   const tarvelo::RankedList ranked(std::move(a.ranks.genes), std::move(a.ranks.scores));
-  options.pathway_name = std::move(a.pathway_name);
-  options.gsea_param = a.gsea_param;
-  options.width_inches = a.width_inches;
-  options.height_inches = a.height_inches;
-  options.dpi = a.dpi;
-  options.transparent_background = a.transparent_background;
-  options.title = std::move(a.title);
-
-  return plot_outcome(
-      tarvelo::plot::write_enrichment_plot_png(ranked, a.pathway_genes, a.output_path, options));
+  return plot_outcome(tarvelo::plot::write_enrichment_plot_png(ranked, a.pathway_genes,
+                                                               a.output_path, a.options));
 }
 
 PyObject* write_enrichment_plot_png_py(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -102,62 +83,30 @@ constexpr const char kTableDoc[] =
     "write_gsea_table_plot_png_py(ranks, pathways, results, output_path, gseaParam=1.0, "
     "width_inches=5.6, height_inches=None, dpi=300, transparent_background=False)\n--\n\n";
 
-// A sequence (not a str) read through a snapshot; null with a TypeError
-// naming `what` when `o` is not one.
-PyRef sequence_snapshot(PyObject* o, const char* what) {
-  if (PyUnicode_Check(o) || !PySequence_Check(o)) {
-    PyErr_Format(PyExc_TypeError, "must be a sequence of %s, not %s", what, Py_TYPE(o)->tp_name);
-    return PyRef();
+// A (name, genes) 2-tuple: the name a str, the genes a sequence of str.
+bool to_table_pathway(PyObject* item, tarvelo::Pathway* p) {
+  if (!PyTuple_Check(item)) return item_type_error("(name, genes) tuples", item);
+  if (PyTuple_GET_SIZE(item) != 2) {
+    PyErr_Format(PyExc_TypeError,
+                 "sequence items must be (name, genes) tuples of length 2, not of length %zd",
+                 PyTuple_GET_SIZE(item));
+    return false;
   }
-  return PyRef::steal(PySequence_Fast(o, "must be a sequence"));
+  return to_string(PyTuple_GET_ITEM(item, 0), &p->name) &&
+         to_string_sequence(PyTuple_GET_ITEM(item, 1), &p->genes);
 }
 
-// A sequence of (name, genes) 2-tuples: the name a str, the genes a sequence
-// of str.
 bool to_table_pathways(PyObject* o, std::vector<tarvelo::Pathway>* out) {
-  PyRef items = sequence_snapshot(o, "(name, genes) tuples");
-  if (!items) return false;
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
-  out->clear();
-  out->reserve(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
-    if (!PyTuple_Check(item)) {
-      PyErr_Format(PyExc_TypeError, "sequence items must be (name, genes) tuples, not %s",
-                   Py_TYPE(item)->tp_name);
-      return false;
-    }
-    if (PyTuple_GET_SIZE(item) != 2) {
-      PyErr_Format(PyExc_TypeError,
-                   "sequence items must be (name, genes) tuples of length 2, not of length %zd",
-                   PyTuple_GET_SIZE(item));
-      return false;
-    }
-    tarvelo::Pathway p;
-    if (!to_string(PyTuple_GET_ITEM(item, 0), &p.name) ||
-        !to_string_sequence(PyTuple_GET_ITEM(item, 1), &p.genes))
-      return false;
-    out->push_back(std::move(p));
-  }
-  return true;
+  return to_vector(o, "(name, genes) tuples", to_table_pathway, out);
 }
 
 // A sequence of dicts, kept as strong references; their keys are read later.
 bool to_result_dicts(PyObject* o, std::vector<PyRef>* out) {
-  PyRef items = sequence_snapshot(o, "dict");
-  if (!items) return false;
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
-  out->clear();
-  out->reserve(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
-    if (!PyDict_Check(item)) {
-      PyErr_Format(PyExc_TypeError, "sequence items must be dict, not %s", Py_TYPE(item)->tp_name);
-      return false;
-    }
-    out->push_back(PyRef::borrow(item));
-  }
-  return true;
+  return to_vector(o, "dict", [](PyObject* item, PyRef* d) {
+    if (!PyDict_Check(item)) return item_type_error("dict", item);
+    *d = PyRef::borrow(item);
+    return true;
+  }, out);
 }
 
 // The value under `key`, as a strong reference (a value's __float__ may drop
@@ -166,12 +115,18 @@ bool to_result_dicts(PyObject* o, std::vector<PyRef>* out) {
 PyRef required_item(PyObject* dict, const char* key) {
   PyRef k = PyRef::steal(PyUnicode_FromString(key));
   if (!k) return PyRef();
-  PyObject* v = PyDict_GetItemWithError(dict, k.get());
-  if (!v) {
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_ValueError, "Result row missing '%s'.", key);
-    return PyRef();
-  }
-  return PyRef::borrow(v);
+#if PY_VERSION_HEX >= 0x030D0000
+  // A strong reference straight from the lookup: without the interpreter
+  // lock another thread could drop a borrowed one before it is taken.
+  PyObject* v = nullptr;
+  if (PyDict_GetItemRef(dict, k.get(), &v) < 0) return PyRef();
+  PyRef value = PyRef::steal(v);
+#else
+  PyRef value = PyRef::borrow(PyDict_GetItemWithError(dict, k.get()));
+  if (!value && PyErr_Occurred()) return PyRef();
+#endif
+  if (!value) PyErr_Format(PyExc_ValueError, "Result row missing '%s'.", key);
+  return value;
 }
 
 // One number of a result row: a float as is, anything else through Python's
@@ -204,12 +159,8 @@ struct TableArgs {
   tarvelo::plot::TablePlotOptions options;
 };
 
-bool extract_table_args(PyObject* const* s, TableArgs* a) {
-  size_t i = 0;
-  auto x = [&](auto convert, auto* field) {
-    const size_t k = i++;
-    return extract(s[k], kTableNames[k], convert, field);
-  };
+bool extract_table_args(PyObject* const* slots, TableArgs* a) {
+  ArgReader x(kTableSignature, slots);
   tarvelo::plot::TablePlotOptions& o = a->options;
   return x(to_ranks, &a->ranks) && x(to_table_pathways, &a->pathways) &&
          x(to_result_dicts, &a->results) && x(to_string, &a->output_path) &&

@@ -96,12 +96,8 @@ struct Args {
 };
 
 // Converts every given argument, in parameter order.
-bool extract_args(PyObject* const* s, Args* a) {
-  size_t i = 0;
-  auto x = [&](auto convert, auto* field) {
-    const size_t k = i++;
-    return extract(s[k], kNames[k], convert, field);
-  };
+bool extract_args(PyObject* const* slots, Args* a) {
+  ArgReader x(kSignature, slots);
   return x(to_ranks, &a->ranks) && x(to_string, &a->gmt_path) &&
          x(to_u64, &a->nperm_simple) && x(to_optional_u64, &a->seed) && x(to_u64, &a->nproc) &&
          x(to_optional_u64, &a->min_size) && x(to_optional_u64, &a->max_size) &&
@@ -123,20 +119,6 @@ bool extract_args(PyObject* const* s, Args* a) {
 PyObject* fail(PyObject* type, const char* message) {
   PyErr_SetString(type, message);
   return nullptr;
-}
-
-// A lower-cased keyword parsed by a library parser; its message raises ValueError.
-template <class T, class Parse>
-bool parse_keyword(const std::string& text, Parse parse, T* out) {
-  std::string lowered;
-  if (!lower_text(text, &lowered)) return false;
-  auto parsed = parse(lowered);
-  if (!parsed.ok()) {
-    raise_error(PyExc_ValueError, parsed.error());
-    return false;
-  }
-  *out = *parsed;
-  return true;
 }
 
 // Mode "blitz", whatever the method: its checks, then the gamma engine.

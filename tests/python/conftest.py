@@ -1,3 +1,4 @@
+<<<<<<< HEAD
 import functools
 import math
 import os
@@ -5,9 +6,9 @@ import struct
 import tempfile
 import zlib
 
+=======
+>>>>>>> rev-python
 import pytest
-
-import tarvelopy
 
 
 @pytest.fixture
@@ -39,24 +40,6 @@ def gmt(write_gmt):
         "DOWN\t\tG19\tG18\tG17\tG15\n"
         "MIXED\tx\tG00\tG07\tG11\tG19\tG04\tG13\n"
     )
-
-
-@functools.lru_cache(maxsize=None)
-def engine_has_pvalues():
-    """False while the engine is the placeholder that computes no p-values."""
-    with tempfile.TemporaryDirectory() as d:
-        path = os.path.join(d, "probe.gmt")
-        with open(path, "w") as f:
-            f.write("P1\tprobe\tg0\tg1\tg2\tg3\tg4\n")
-        res = tarvelopy.run_gsea_py(
-            {f"g{i}": float(30 - i) for i in range(30)}, path, seed=1, nperm=50, mode="simple"
-        )
-    return any(not math.isnan(r["pval"]) for r in res)
-
-
-needs_pvalues = pytest.mark.skipif(
-    not engine_has_pvalues(), reason="the engine computes no p-values yet"
-)
 
 
 def canonical(results):

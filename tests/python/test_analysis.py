@@ -6,7 +6,7 @@ import sys
 
 import pytest
 
-from conftest import canonical, needs_pvalues
+from conftest import canonical
 from tarvelopy import run_gsea_py
 
 KEYS = {"pathway", "size", "es", "nes", "pval", "padj", "log2err", "leading_edge"}
@@ -107,7 +107,6 @@ def test_same_results_with_any_thread_count_and_hash_seed(write_gmt):
     assert outs[0].startswith("[{")
 
 
-@needs_pvalues
 def test_p_values(gmt, ranks):
     for mode, kw in [("multilevel", {}), ("simple", {"nperm": 500}), ("ruvex", {})]:
         res = run_gsea_py(ranks, gmt, seed=9, mode=mode, **kw)
@@ -118,7 +117,6 @@ def test_p_values(gmt, ranks):
         assert canonical(res) == canonical(run_gsea_py(ranks, gmt, seed=9, mode=mode, **kw))
 
 
-@needs_pvalues
 def test_demo_data_top_pathways_are_significant():
     if not os.path.exists(os.path.join(DATA, "go_bp.gmt")):
         pytest.skip("example data not present")

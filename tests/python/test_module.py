@@ -49,7 +49,31 @@ def test_module_surface():
     ]
     assert tarvelopy.__doc__ == ""
     for name in tarvelopy.__all__:
-        assert isinstance(getattr(tarvelopy, name), types.BuiltinFunctionType)
+        f = getattr(tarvelopy, name)
+        assert isinstance(f, types.BuiltinFunctionType)
+        # the doc string holds only the text signature
+        assert f.__doc__ is None and f.__text_signature__.startswith("(")
+        assert {p.kind for p in inspect.signature(f).parameters.values()} == {
+            inspect.Parameter.POSITIONAL_OR_KEYWORD
+        }
+
+
+def test_enrichment_plot_signature():
+    params = inspect.signature(tarvelopy.write_enrichment_plot_png_py).parameters
+    expected = {
+        "ranks": inspect.Parameter.empty,
+        "pathway_genes": inspect.Parameter.empty,
+        "output_path": inspect.Parameter.empty,
+        "pathway_name": "pathway",
+        "scoreType": "std",
+        "gseaParam": 1.0,
+        "width_inches": 3.0,
+        "height_inches": 2.2,
+        "dpi": 300,
+        "transparent_background": False,
+        "title": None,
+    }
+    assert [(n, p.default) for n, p in params.items()] == list(expected.items())
 
 
 def test_run_gsea_signature_and_doc():

@@ -180,3 +180,26 @@ def test_checks_in_order(ranks, tmp_path, kwargs, exc, message):
     e = check_failure(lambda: table(use_ranks, pathways, results, path, **kwargs), tmp_path, exc,
                       message)
     assert not getattr(e, "__notes__", None)
+
+
+def test_pathways_changed_while_read_are_read_as_they_were(ranks, out):
+    # Converting one pathway's genes runs Python code that empties the outer
+    # list; the remaining pathways are still read, from the call's snapshot.
+    class Genes:
+        def __len__(self):
+            return 1
+
+        def __getitem__(self, i):
+            if i:
+                raise IndexError
+            pathways.clear()
+            return "G00"
+
+    pathways = []
+    pathways.extend([("P1", Genes()), ("P2", ["G01", "G02"]), ("P3", ["G03"])])
+    with pytest.raises(RuntimeError, match=r"^pathway 'P1' missing from ruvex results$"):
+        table(ranks, pathways, [], out)
+    assert pathways == []
+    results = [row("P1"), row("P2"), row("P3")]
+    pathways.extend([("P1", Genes()), ("P2", ["G01", "G02"]), ("P3", ["G03"])])
+    assert table(ranks, pathways, results, out) is None
