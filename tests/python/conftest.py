@@ -1,13 +1,6 @@
-<<<<<<< HEAD
-import functools
-import math
-import os
 import struct
-import tempfile
 import zlib
 
-=======
->>>>>>> rev-python
 import pytest
 
 
