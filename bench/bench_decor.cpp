@@ -4,7 +4,7 @@
 // (two digests and a cache read). Prints the median of several runs.
 //
 // Usage: bench_decor [threads] [data dir]   (defaults: pool default,
-// /work/shared/data)
+// examples/data)
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Method "decor" on the shared real data: 8,500 ranked genes, 5,419 GO BP sets
-and the 8,500 x 79 expression matrix (/work/shared/data, see its README).
+and the 8,500 x 79 expression matrix (examples/data, see its README).
 
 For modes "simple" (nperm permutations) and "ruvex" (nPermSimple permutations
 with multilevel refinement), times a cold call (the cache is built from the

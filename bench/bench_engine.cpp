@@ -4,7 +4,7 @@
 // all threads, with the median time of every stage.
 //
 // Usage: bench_engine [runs=3] [ranks.tsv] [pathways.gmt] [threads=0 (all)]
-// Defaults read a_ranks.tsv and go_bp.gmt from /work/shared/data.
+// Defaults read a_ranks.tsv and go_bp.gmt from examples/data.
 #include <tbb/task_arena.h>
 #include <unistd.h>
 

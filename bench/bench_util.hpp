@@ -20,7 +20,7 @@
 namespace bench {
 
 // The example data: a_ranks.tsv, go_bp.gmt, a_expression.tsv.gz.
-inline constexpr const char* kDataDir = "/work/shared/data";
+inline constexpr const char* kDataDir = TARVELO_SOURCE_DIR "/examples/data";
 
 // The middle value; the mean of the two middle ones for an even count.
 template <class T>

@@ -1,8 +1,9 @@
 """Helpers shared by the Python benchmarks: the example data and timing."""
+import os
 import time
 
 # The example data: a_ranks.tsv, go_bp.gmt, a_expression.tsv.gz.
-DATA_DIR = "/work/shared/data"
+DATA_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples", "data")
 
 
 def read_ranks(path):
