@@ -110,7 +110,7 @@ TEST(SpecialCompatTest, NewtonOverflowFallsBackAndReturnsAtOnce) {
   const double q = beta_inverse_cdf(1.0, 8e6, 0.975);
   const double ms =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-  EXPECT_LT(ms, 50.0);
+  EXPECT_LT(ms, 1000.0);  // well under 1 ms normally; generous for loaded machines
   // R: qbeta(0.975, 1, 8e6) = 4.6111...e-7, i.e. -log(0.025) / 8e6 to first order.
   EXPECT_NEAR(q, -std::log1p(-0.975) / 8e6, 1e-12);
   EXPECT_NEAR(beta_reg(1.0, 8e6, q), 0.975, 1e-9);
