@@ -11,7 +11,7 @@
 #include "tarvelo/blitz/fit.hpp"
 #include "tarvelo/blitz/smoothing.hpp"
 #include "tarvelo/blitz/tail.hpp"
-#include "tarvelo/blitz_mpmath.hpp"
+#include "tarvelo/blitz/blitz_mpmath.hpp"
 
 using namespace tarvelo;
 

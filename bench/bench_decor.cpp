@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "bench_util.hpp"
-#include "tarvelo/decor_cache.hpp"
-#include "tarvelo/decor_expression.hpp"
-#include "tarvelo/decor_modes.hpp"
-#include "tarvelo/io.hpp"
-#include "tarvelo/pool.hpp"
+#include "tarvelo/decor/cache.hpp"
+#include "tarvelo/decor/expression.hpp"
+#include "tarvelo/decor/modes.hpp"
+#include "tarvelo/base/io.hpp"
+#include "tarvelo/base/pool.hpp"
 
 using namespace tarvelo;
 using bench::median_ms;

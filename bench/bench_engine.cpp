@@ -19,9 +19,9 @@
 #include <vector>
 
 #include "bench_util.hpp"
-#include "tarvelo/algo.hpp"
-#include "tarvelo/core.hpp"
-#include "tarvelo/pool.hpp"
+#include "tarvelo/engine/algo.hpp"
+#include "tarvelo/engine/records.hpp"
+#include "tarvelo/base/pool.hpp"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "bench_util.hpp"
-#include "tarvelo/core.hpp"
-#include "tarvelo/esruler_compat.hpp"
-#include "tarvelo/multilevel.hpp"
+#include "tarvelo/engine/records.hpp"
+#include "tarvelo/engine/esruler_compat.hpp"
+#include "tarvelo/engine/multilevel.hpp"
 
 using namespace tarvelo;
 

@@ -12,9 +12,9 @@
 #include <tbb/task_arena.h>
 
 #include "bench_util.hpp"
-#include "tarvelo/pool.hpp"
-#include "tarvelo/rng_compat.hpp"
-#include "tarvelo/ruvex_compat.hpp"
+#include "tarvelo/base/pool.hpp"
+#include "tarvelo/engine/rng_compat.hpp"
+#include "tarvelo/engine/ruvex_compat.hpp"
 
 using namespace tarvelo;
 using namespace tarvelo::ruvex_compat;

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "bench_util.hpp"
-#include "tarvelo/plot.hpp"
+#include "tarvelo/plot/plot.hpp"
 
 using namespace tarvelo;
 using bench::median;

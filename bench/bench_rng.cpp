@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "bench_util.hpp"
-#include "tarvelo/rng_compat.hpp"
+#include "tarvelo/engine/rng_compat.hpp"
 
 using namespace tarvelo::rng_compat;
 using bench::median_ms;

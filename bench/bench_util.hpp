@@ -13,9 +13,10 @@
 #include <utility>
 #include <vector>
 
-#include "tarvelo/core.hpp"
-#include "tarvelo/error.hpp"
-#include "tarvelo/io.hpp"
+#include "tarvelo/engine/records.hpp"
+#include "tarvelo/base/error.hpp"
+#include "tarvelo/base/io.hpp"
+#include "tarvelo/engine/gmt.hpp"
 
 namespace bench {
 

@@ -1,6 +1,6 @@
 #include "tarvelopy/args.hpp"
 
-#include "tarvelo/bindings.hpp"
+#include "tarvelo/engine/bindings.hpp"
 
 #include <algorithm>
 #include <cstring>

@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "tarvelo/core.hpp"
+#include "tarvelo/engine/records.hpp"
 #include "tarvelopy/pyref.hpp"
 
 namespace tarvelopy {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tarvelo/plot.hpp"
+#include "tarvelo/plot/plot.hpp"
 #include "tarvelopy/args.hpp"
 #include "tarvelopy/functions.hpp"
 

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <utility>
 
-#include "tarvelo/error.hpp"
+#include "tarvelo/base/error.hpp"
 
 namespace tarvelopy {
 

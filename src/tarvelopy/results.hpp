@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "tarvelo/core.hpp"
+#include "tarvelo/engine/records.hpp"
 #include "tarvelopy/pyref.hpp"
 
 namespace tarvelopy {

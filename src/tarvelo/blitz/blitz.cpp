@@ -21,8 +21,8 @@
 
 #include "tarvelo/blitz/scoring.hpp"
 #include "tarvelo/blitz/signature.hpp"
-#include "tarvelo/io.hpp"
-#include "tarvelo/sha256.hpp"
+#include "tarvelo/base/io.hpp"
+#include "tarvelo/base/sha256.hpp"
 
 namespace tarvelo::blitz {
 namespace {

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "tarvelo/blitz/calibration.hpp"
-#include "tarvelo/core.hpp"
-#include "tarvelo/error.hpp"
+#include "tarvelo/engine/records.hpp"
+#include "tarvelo/base/error.hpp"
 
 namespace tarvelo::blitz {
 

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "tarvelo/blitz/blitz.hpp"
-#include "tarvelo/numeric.hpp"
-#include "tarvelo/pool.hpp"
+#include "tarvelo/base/numeric.hpp"
+#include "tarvelo/base/pool.hpp"
 
 namespace tarvelo::blitz {
 namespace compat {

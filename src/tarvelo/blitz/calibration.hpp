@@ -14,7 +14,7 @@
 #include "tarvelo/blitz/fit.hpp"
 #include "tarvelo/blitz/signature.hpp"
 #include "tarvelo/blitz/smoothing.hpp"
-#include "tarvelo/error.hpp"
+#include "tarvelo/base/error.hpp"
 
 namespace tarvelo::blitz {
 

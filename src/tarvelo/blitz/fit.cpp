@@ -8,8 +8,8 @@
 #include <limits>
 
 #include "tarvelo/blitz/compat.hpp"
-#include "tarvelo/blitz_gamma.hpp"
-#include "tarvelo/numeric.hpp"
+#include "tarvelo/blitz/blitz_gamma.hpp"
+#include "tarvelo/base/numeric.hpp"
 
 namespace tarvelo::blitz {
 namespace {

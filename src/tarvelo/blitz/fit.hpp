@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "tarvelo/error.hpp"
+#include "tarvelo/base/error.hpp"
 
 namespace tarvelo::blitz {
 

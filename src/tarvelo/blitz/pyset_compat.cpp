@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "tarvelo/error.hpp"
+#include "tarvelo/base/error.hpp"
 
 namespace tarvelo::blitz::compat {
 namespace {

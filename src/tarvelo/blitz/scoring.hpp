@@ -7,8 +7,8 @@
 
 #include "tarvelo/blitz/pyset_compat.hpp"
 #include "tarvelo/blitz/signature.hpp"
-#include "tarvelo/core.hpp"
-#include "tarvelo/error.hpp"
+#include "tarvelo/engine/records.hpp"
+#include "tarvelo/base/error.hpp"
 
 namespace tarvelo::blitz {
 

@@ -6,7 +6,7 @@
 #include <unordered_set>
 
 #include "tarvelo/blitz/compat.hpp"
-#include "tarvelo/error.hpp"
+#include "tarvelo/base/error.hpp"
 
 namespace tarvelo::blitz {
 

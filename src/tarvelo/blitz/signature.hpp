@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "tarvelo/blitz/pyset_compat.hpp"
-#include "tarvelo/core.hpp"
+#include "tarvelo/engine/records.hpp"
 
 namespace tarvelo::blitz {
 

@@ -7,7 +7,7 @@
 #include <limits>
 
 #include "tarvelo/blitz/compat.hpp"
-#include "tarvelo/numeric.hpp"
+#include "tarvelo/base/numeric.hpp"
 
 namespace tarvelo::blitz::smoothing {
 namespace {

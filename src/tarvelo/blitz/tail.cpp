@@ -3,8 +3,8 @@
 #include <cmath>
 #include <limits>
 
-#include "tarvelo/blitz_gamma.hpp"
-#include "tarvelo/blitz_mpmath.hpp"
+#include "tarvelo/blitz/blitz_gamma.hpp"
+#include "tarvelo/blitz/blitz_mpmath.hpp"
 
 namespace tarvelo::blitz {
 namespace {

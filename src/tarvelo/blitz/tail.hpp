@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "tarvelo/error.hpp"
+#include "tarvelo/base/error.hpp"
 
 namespace tarvelo::blitz {
 

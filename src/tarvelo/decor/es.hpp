@@ -1,0 +1,58 @@
+// The enrichment score of the method "decor": the running sum of the classic
+// score, with each hit's step |rank| multiplied by the hit's penalty.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "tarvelo/engine/records.hpp"
+
+namespace tarvelo::decor {
+
+// (score, ranked position of the peak). `ranks` are the ranked list's scaled
+// weights as doubles (n = ranks.size() ranked genes); `hits` strictly
+// ascending positions below n; weights[i] the penalty of hits[i]. The caller
+// guarantees these (unchecked: this runs once per random set). No allocation.
+std::pair<double, uint64_t> calculate_es_decor_prechecked(std::span<const double> ranks,
+                                                          std::span<const uint64_t> hits,
+                                                          std::span<const double> weights,
+                                                          uint64_t n, ScoreType score_type);
+
+// Picks the score of the requested tail from the extreme deviations (shared
+// with the batched null, which tracks the extremes of many sets at once).
+inline std::pair<double, uint64_t> pick_decor_score(double max_top, uint64_t at_max,
+                                                    double min_bottom, uint64_t at_min,
+                                                    uint64_t first_hit, ScoreType score_type) {
+  switch (score_type) {
+    case ScoreType::kPos: return {max_top, at_max};
+    case ScoreType::kNeg: return {min_bottom, at_min};
+    case ScoreType::kStd: break;
+  }
+  if (max_top == -min_bottom) return {0.0, first_hit};
+  if (max_top > -min_bottom) return {max_top, at_max};
+  return {min_bottom, at_min};  // also when a comparison involves NaN
+}
+
+// The score of calculate_es_decor_prechecked (first of the pair), bit for bit,
+// for many sets of one size k over one ranked list: the random sets of the
+// null and the sets of the multilevel tail: the miss terms m / (n - k) come
+// from a table built once per size instead of a division per hit. Owned by
+// one thread; no allocation after construction.
+class DecorEsKernel {
+ public:
+  // magnitudes[i] = |ranks[i]|; n = magnitudes.size(); k < n.
+  DecorEsKernel(std::span<const double> magnitudes, uint64_t k, ScoreType score_type);
+
+  // hits: k strictly ascending positions; weights: k penalties.
+  double score(const uint64_t* hits, const double* weights);
+
+ private:
+  std::span<const double> mags_;
+  uint64_t k_;
+  ScoreType score_type_;
+  std::vector<double> miss_;  // miss_[m] = m / (n - k), m in [0, n - k]
+};
+
+}  // namespace tarvelo::decor

@@ -1,0 +1,163 @@
+#include "tarvelo/decor/tail.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <new>
+#include <numeric>
+#include <vector>
+
+#include "tarvelo/decor/es.hpp"
+#include "tarvelo/base/error.hpp"
+#include "tarvelo/engine/rng_compat.hpp"
+
+namespace tarvelo::decor {
+namespace {
+
+constexpr uint64_t kMaxLevels = 256;
+
+uint64_t mix64(uint64_t z) {
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+  return z ^ (z >> 31);
+}
+
+uint64_t saturating_mul(uint64_t a, uint64_t b) {
+  uint64_t r;
+  return __builtin_mul_overflow(a, b, &r) ? std::numeric_limits<uint64_t>::max() : r;
+}
+
+// Less-than on scores with NaN ordered last: identical to plain less-than
+// whenever no score is NaN, and a strict weak order when one is.
+bool score_less(double a, double b) {
+  if (std::isnan(a)) return false;
+  if (std::isnan(b)) return true;
+  return a < b;
+}
+
+}  // namespace
+
+uint32_t tail_seed32(uint64_t index, uint64_t seed) {
+  const uint64_t z = mix64((index + 0x9e3779b97f59be58ULL) ^ seed);
+  const uint32_t s = static_cast<uint32_t>(z >> 32) ^ static_cast<uint32_t>(z);
+  return s <= 1 ? 1 : s;
+}
+
+std::optional<double> run_decor_multilevel_tail(std::span<const double> ranks,
+                                                std::span<const double> weights, uint64_t n,
+                                                ScoreType score_type, uint64_t sample_size,
+                                                uint32_t seed32, double es, double target) {
+  const uint64_t k = weights.size();
+  if (k == 0 || k >= n || !std::isfinite(es) || es == 0.0) return 1.0;
+  if (ranks.size() < n) internal_fault("decor tail: ranks shorter than the ranked list");
+  // The walk draws positions with a 32-bit uniform; the ranked list of an
+  // analysis never comes near that size.
+  if (n > 0xFFFFFFFFULL) internal_fault("decor tail: ranked list too long for 32-bit draws");
+  const uint64_t sp = std::max<uint64_t>(sample_size, 3);
+  if (sp > 0xFFFFFFFFULL || sp > std::numeric_limits<size_t>::max() / (k * 2 * sizeof(uint64_t)))
+    throw std::bad_alloc();
+
+  rng_compat::Mt19937 mt = rng_compat::Mt19937::seed(seed32);
+  const double l_target = std::log(target);  // -inf for 0
+  const bool negate = es < 0.0;
+  const double t = std::fabs(es);
+  std::vector<double> magnitudes(n);
+  for (uint64_t i = 0; i < n; ++i) magnitudes[i] = std::fabs(ranks[i]);
+  DecorEsKernel kernel(magnitudes, k, score_type);
+  auto oriented = [&](const uint64_t* g) {
+    const double e = kernel.score(g, weights.data());
+    return negate ? -e : e;
+  };
+
+  // Population in draw order (genes flat, k per set) and its sorted copy.
+  std::vector<uint64_t> genes(sp * k), sorted_genes(sp * k);
+  std::vector<double> scores(sp), sorted_scores(sp);
+  std::vector<size_t> order(sp);
+  std::vector<uint64_t> draw;
+  for (uint64_t s = 0; s < sp; ++s) {
+    rng_compat::combination(0, n - 1, k, mt, draw);
+    std::sort(draw.begin(), draw.end());
+    std::copy(draw.begin(), draw.end(), genes.begin() + s * k);
+    scores[s] = oriented(&genes[s * k]);
+  }
+
+  std::vector<uint64_t> cur(k), cand(k);
+  uint64_t levels = 0;
+  double previous = -std::numeric_limits<double>::infinity();
+  double lp = 0.0;
+  const uint64_t h = sp / 2;
+  const uint64_t goal = std::max<uint64_t>(k / 2, 1);
+  const uint64_t max_attempts = saturating_mul(saturating_mul(16, goal), std::max<uint64_t>(k, 8));
+  for (;;) {
+    std::iota(order.begin(), order.end(), size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return score_less(scores[a], scores[b]); });
+    for (uint64_t s = 0; s < sp; ++s) {
+      sorted_scores[s] = scores[order[s]];
+      std::copy_n(genes.begin() + order[s] * k, k, sorted_genes.begin() + s * k);
+    }
+    const double median = sorted_scores[h];
+    if (!std::isfinite(median)) return std::nullopt;
+    if (median >= t) {
+      const uint64_t c = static_cast<uint64_t>(
+          std::count_if(sorted_scores.begin(), sorted_scores.end(), [&](double x) { return x >= t; }));
+      if (c == 0) return std::nullopt;
+      double harmonic = 0.0;
+      for (uint64_t i = c; i <= sp; ++i) harmonic += -1.0 / static_cast<double>(i);
+      return std::fmin(1.0, std::exp(lp + harmonic));
+    }
+    ++levels;
+    uint64_t m = static_cast<uint64_t>(
+        std::count_if(sorted_scores.begin(), sorted_scores.end(), [&](double x) { return x < median; }));
+    if (m == 0) {
+      const double lowest = sorted_scores[0];
+      while (m < sp && sorted_scores[m] == lowest) ++m;
+      if (m == sp) return std::nullopt;
+    }
+    const double level = sorted_scores[m - 1];
+    if (level <= previous) return std::nullopt;
+    for (uint64_t i = sp - m + 1; i <= sp; ++i) lp += -1.0 / static_cast<double>(i);
+    if (target > 0.0 && lp < l_target) return std::fmin(1.0, std::exp(lp));
+
+    // Refill from the survivors sorted_*[m, sp).
+    const uint32_t survivors = static_cast<uint32_t>(sp - m);
+    for (uint64_t s = 0; s < sp; ++s) {
+      const uint64_t pick = m + mt.uniform_below(survivors);
+      std::copy_n(sorted_genes.begin() + pick * k, k, cur.begin());
+      double cur_score = sorted_scores[pick];
+      uint64_t accepted = 0, attempts = 0;
+      while (accepted < goal && attempts < max_attempts) {
+        ++attempts;
+        const uint64_t slot = mt.uniform_below(static_cast<uint32_t>(k));
+        const uint64_t j = mt.uniform_below(static_cast<uint32_t>(n));
+        if (j == cur[slot]) {
+          // The unchanged set scores as it did.
+          if (cur_score >= level) ++accepted;
+          continue;
+        }
+        if (std::binary_search(cur.begin(), cur.end(), j)) continue;
+        // Replace slot by j and shift it into its sorted place.
+        std::copy(cur.begin(), cur.end(), cand.begin());
+        size_t p = slot;
+        if (j > cand[p]) {
+          while (p + 1 < k && cand[p + 1] < j) { cand[p] = cand[p + 1]; ++p; }
+        } else {
+          while (p > 0 && cand[p - 1] > j) { cand[p] = cand[p - 1]; --p; }
+        }
+        cand[p] = j;
+        const double sc = oriented(cand.data());
+        if (sc >= level) {
+          cur.swap(cand);
+          cur_score = sc;
+          ++accepted;
+        }
+      }
+      std::copy(cur.begin(), cur.end(), genes.begin() + s * k);
+      scores[s] = cur_score;
+    }
+    previous = level;
+    if (levels >= kMaxLevels) return std::nullopt;
+  }
+}
+
+}  // namespace tarvelo::decor

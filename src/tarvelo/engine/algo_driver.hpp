@@ -1,0 +1,93 @@
+// Building blocks of the classic engine driver (algo::run_gsea_internal),
+// exposed so that each rule can be checked on its own.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "tarvelo/engine/records.hpp"
+#include "tarvelo/engine/rng_compat.hpp"
+#include "tarvelo/engine/ruvex_compat.hpp"
+
+namespace tarvelo::algo::driver {
+
+// Parameters after clamping to what the ranked list allows.
+struct ClampedParams {
+  uint64_t min_size = 1;  // at least 1: a pathway without hits is never tested
+  uint64_t max_size = 0;  // at most N - 1: a pathway holding every gene has no null
+  double eps = 0.0;       // within [0, 1]; NaN stays NaN
+};
+ClampedParams clamp_params(uint64_t min_size, uint64_t max_size, double eps, uint64_t n_genes);
+
+// A batch of the permutation test: its permutation count and seed.
+struct Batch {
+  uint64_t perms = 0;
+  uint64_t seed = 0;
+};
+
+// Permutation counts of the batches, in order. Multilevel runs use one batch;
+// otherwise batches of max(ceil(nperm / 128), 1000) permutations and one of the
+// remainder, so there are never more than 128. nperm = 0 gives no batch.
+std::vector<uint64_t> batch_sizes(uint64_t nperm, bool allow_multilevel);
+
+// The batch plan with one seed per batch drawn in order from `main`: R's
+// sample.int(1e9, 1) on the generator, i.e. a value in [1, 1e9].
+std::vector<Batch> plan_batches(uint64_t nperm, bool allow_multilevel,
+                                rng_compat::RMt19937SeedCompat& main);
+
+// The seed shared by every refinement group: continues `main` with the draws of
+// R's sample.int(groups) (groups, groups - 1, ..., 1, all discarded), then one
+// sample.int(1e9, 1).
+uint64_t refinement_seed(rng_compat::RMt19937SeedCompat& main, uint64_t groups);
+
+// The permutation counts behind a pathway's p-value (le_es, ge_es, le_zero,
+// ge_zero and the sums of the scores on each side of zero).
+using Counts = ruvex_compat::PathwayAcc;
+
+// Normalised score, p-value and the (k, n) pair of one pathway after the
+// permutation test (before the multilevel rules).
+struct PermutationStats {
+  std::optional<double> nes;
+  double pval = 0.0;  // NaN when nes is absent
+  uint64_t k = 0;     // permutations at least as extreme as es, on es's side
+  uint64_t n = 0;     // permutations on es's side of zero
+};
+PermutationStats permutation_stats(const Counts& c, double es, ScoreType score_type);
+
+// Standard error of log2(p) for k of nperm permutations at least as extreme.
+double permutation_log2err(uint64_t k, uint64_t nperm);
+
+// Result of merging a multilevel p-value into a pathway.
+struct RefinedPvalue {
+  double pval = 0.0;
+  std::optional<double> log2err;
+};
+// p is the multilevel estimate, n the pathway's count on its side of zero.
+RefinedPvalue merge_refined_pvalue(double p, uint64_t n, uint64_t nperm, double eps,
+                                   uint64_t sample_size);
+
+// Writes "TARVELO_STAGE\t<stage>\t<seconds>\n" lines to standard error when the
+// environment variable TARVELO_STAGE_TIMING is set (read once, at construction).
+class StageTimer {
+ public:
+  StageTimer();
+  bool enabled() const { return enabled_; }
+  // Ends the running stage: writes its line and starts the next stage.
+  void end_stage(const char* name);
+  // Writes the "total" line, measured from construction.
+  void end_total();
+
+  // Seconds between two readings as the timing lines print them: whole seconds
+  // plus nanoseconds / 1e9, and 0 when the clock went backwards.
+  static double elapsed_seconds(std::chrono::steady_clock::time_point from,
+                                std::chrono::steady_clock::time_point to);
+
+ private:
+  bool enabled_;
+  std::chrono::steady_clock::time_point total_start_;
+  std::chrono::steady_clock::time_point stage_start_;
+};
+
+}  // namespace tarvelo::algo::driver

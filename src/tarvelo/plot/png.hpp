@@ -1,0 +1,27 @@
+// PNG output of a plot canvas.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "tarvelo/base/error.hpp"
+#include "tarvelo/plot/canvas.hpp"
+
+namespace tarvelo::plot {
+
+// Pixels per metre recorded for `dpi`: max(round(dpi / 0.0254), 1), rounded
+// half away from zero (72 -> 2835, 300 -> 11811, 1 -> 39).
+uint32_t pixels_per_metre(uint32_t dpi);
+
+// Writes the canvas as an 8-bit RGBA PNG holding exactly IHDR, pHYs (metre
+// unit), IDAT (adaptive filters, zlib level 6) and IEND. The file is created or
+// truncated with mode 0666 (before umask) and written through an 8192-byte
+// buffer. Errors: "{message} (os error N)" for a failed create, write, flush
+// or close; the PNG library's message for an encoder failure. A path holding
+// a NUL byte is rejected (an OSError-kind error) before anything is created.
+Status save_png_with_dpi(const Canvas& canvas, const std::string& path, uint32_t dpi);
+
+// "{strerror(errno_value)} (os error {errno_value})".
+std::string os_error_text(int errno_value);
+
+}  // namespace tarvelo::plot

@@ -1,0 +1,118 @@
+// The line reader and the file helpers.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tarvelo/base/io.hpp"
+
+namespace tarvelo {
+namespace {
+
+// Serves a string in pieces of `chunk` bytes, then optionally fails.
+class StringSource : public io::ByteSource {
+ public:
+  StringSource(std::string data, size_t chunk, int fail_errno = 0)
+      : data_(std::move(data)), chunk_(chunk), fail_errno_(fail_errno) {}
+  Result<size_t> read(char* buf, size_t n) override {
+    if (pos_ == data_.size() && fail_errno_) return io::os_error(fail_errno_);
+    const size_t k = std::min({n, chunk_, data_.size() - pos_});
+    std::memcpy(buf, data_.data() + pos_, k);
+    pos_ += k;
+    return k;
+  }
+
+ private:
+  std::string data_;
+  size_t chunk_;
+  size_t pos_ = 0;
+  int fail_errno_;
+};
+
+struct Line {
+  uint64_t number;
+  std::string text;
+  bool operator==(const Line&) const = default;
+};
+
+// All lines, or the error message that stopped the reader (after the lines
+// read before it).
+std::pair<std::vector<Line>, std::string> read_all(const std::string& data, size_t chunk,
+                                                   size_t block, int fail_errno = 0) {
+  StringSource src(data, chunk, fail_errno);
+  io::LineReader reader(src, block);
+  std::vector<Line> lines;
+  std::string_view line;
+  for (;;) {
+    auto more = reader.next(&line);
+    if (!more.ok()) return {lines, more.error().message()};
+    if (!*more) return {lines, ""};
+    lines.push_back({reader.line_number(), std::string(line)});
+  }
+}
+
+TEST(LineReaderTest, LineEndsAndNumberingDoNotDependOnBlockBoundaries) {
+  const std::string data = "a\r\n\r\n  \nb\r\r\nlast\r";
+  const std::vector<Line> want = {{1, "a"}, {2, ""}, {3, "  "}, {4, "b\r"}, {5, "last\r"}};
+  for (size_t chunk : {1, 2, 3, 7, 100}) {
+    for (size_t block : {64, 1 << 16}) {
+      auto [lines, err] = read_all(data, chunk, block);
+      EXPECT_EQ(err, "");
+      EXPECT_EQ(lines, want) << "chunk " << chunk << " block " << block;
+    }
+  }
+  EXPECT_TRUE(read_all("", 8, 64).first.empty());
+  EXPECT_EQ(read_all("\n", 8, 64).first, (std::vector<Line>{{1, ""}}));
+}
+
+TEST(LineReaderTest, LinesLongerThanTheBufferGrowIt) {
+  const std::string long_line(1000, 'x');
+  auto [lines, err] = read_all(long_line + "\n" + long_line, 13, 64);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].text, long_line);
+  EXPECT_EQ(lines[1].text, long_line);
+}
+
+TEST(LineReaderTest, InvalidUtf8StopsAtItsLineInOrder) {
+  // Line 2 holds a lone continuation byte; line 3 an overlong form. The
+  // first bad line ends the reading, whatever lies in the buffer after it.
+  const std::string data = "ok\tg\xc3\xa9ne\nbad\x80\n\xc0\xaf\n";
+  auto [lines, err] = read_all(data, 64, 64);
+  EXPECT_EQ(lines, (std::vector<Line>{{1, "ok\tg\xc3\xa9ne"}}));
+  EXPECT_EQ(err, "stream did not contain valid UTF-8");
+  // A multi-byte character split across reads is still valid.
+  auto [split, err2] = read_all("\xe2\x80\x83x\n", 1, 64);
+  EXPECT_EQ(err2, "");
+  EXPECT_EQ(split.size(), 1u);
+  // A truncated sequence at the end of the file is not.
+  EXPECT_EQ(read_all("abc\xe2\x80", 64, 64).second, "stream did not contain valid UTF-8");
+}
+
+TEST(LineReaderTest, ReadErrorsCarryTheOsErrorNumber) {
+  auto [lines, err] = read_all("one\ntwo", 64, 64, EIO);
+  EXPECT_EQ(lines, (std::vector<Line>{{1, "one"}}));
+  EXPECT_EQ(err, "Input/output error (os error 5)");
+}
+
+TEST(LineReaderTest, BlankMeansOnlyWhiteSpaceCodePoints) {
+  EXPECT_TRUE(io::is_blank(""));
+  EXPECT_TRUE(io::is_blank(" \t\x0b\x0c\r"));
+  EXPECT_TRUE(io::is_blank("\xc2\xa0\xe3\x80\x80\xe2\x80\xa8"));  // U+00A0 U+3000 U+2028
+  EXPECT_FALSE(io::is_blank("\x1c"));                             // not White_Space
+  EXPECT_FALSE(io::is_blank(" \xe2\x80\x8b "));                   // U+200B is not either
+  std::vector<std::string_view> f;
+  io::split_tabs("a\t\tb\t", &f);
+  EXPECT_EQ(f, (std::vector<std::string_view>{"a", "", "b", ""}));
+  io::split_tabs("", &f);
+  EXPECT_EQ(f, (std::vector<std::string_view>{""}));
+}
+
+}  // namespace
+}  // namespace tarvelo

@@ -1,0 +1,124 @@
+// Ranked list, weights, hits, enrichment score, leading edge and BH adjustment.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "tarvelo/engine/algo.hpp"
+#include "tarvelo/engine/algo_support.hpp"
+#include "tarvelo/engine/records.hpp"
+#include "tarvelo/base/error.hpp"
+
+namespace tarvelo {
+namespace {
+
+using algo::calculate_es_ruvex;
+
+TEST(RankedListTest, OrderTiesAndNaN) {
+  const double nan = std::nan("");
+  RankedList r({"a", "b", "c", "d", "e", "f"}, {1.0, nan, 3.0, 1.0, nan, -2.0});
+  EXPECT_EQ(r.genes(), (std::vector<std::string>{"c", "a", "d", "f", "b", "e"}));
+  EXPECT_EQ(r.scores()[0], 3.0);
+  EXPECT_TRUE(std::isnan(r.scores()[5]));
+  EXPECT_TRUE(RankedList({}, {}).empty());
+  EXPECT_EQ(RankedList({"a"}, {1.0, 2.0}).size(), 1u);
+  EXPECT_THROW(RankedList({"a", "b"}, {1.0}), InternalError);
+}
+
+TEST(RankedListTest, PrepareWorkedExamples) {
+  auto p = RankedList({"a", "b", "c"}, {3.0, -1.0, 0.0}).prepare(1.0);
+  EXPECT_EQ(p.scaled_weights, (std::vector<int64_t>{3LL << 28, 0, 1LL << 28}));  // ranked: 3, 0, -1
+  EXPECT_EQ(p.scaled_total, 1ULL << 30);
+
+  // floor(2^30 / 3) is odd: both products end in .5 and round to even.
+  auto q = RankedList({"a", "b"}, {2.5, 0.5}).prepare(1.0);
+  const double f = std::floor(1073741824.0 / 3.0);
+  EXPECT_EQ(q.scaled_weights[0], static_cast<int64_t>(std::nearbyint(2.5 * f)));
+  EXPECT_EQ(q.scaled_total, (1ULL << 30) - 2);
+
+  // All-zero scores: infinite factor, NaN products, zero weights.
+  auto z = RankedList({"a", "b"}, {0.0, 0.0}).prepare(1.0);
+  EXPECT_EQ(z.scaled_weights, (std::vector<int64_t>{0, 0}));
+  EXPECT_EQ(z.scaled_total, 0u);
+
+  // gseaParam 0: every weight is floor(2^30 / N).
+  auto u = RankedList({"a", "b", "c"}, {5.0, 0.0, -1.0}).prepare(0.0);
+  for (auto w : u.scaled_weights) EXPECT_EQ(w, 357913941);
+
+  // A total above 2^30 keeps a fractional factor.
+  auto big = RankedList({"a", "b"}, {3e9, 1e9}).prepare(1.0);
+  EXPECT_EQ(big.scaled_weights[0], 805306368);
+  EXPECT_EQ(big.scaled_weights[1], 268435456);
+}
+
+TEST(GeneIndexTest, LaterDuplicateWinsAndHitsDeduplicate) {
+  RankedList r({"a", "b", "a", "c"}, {4.0, 3.0, 2.0, 1.0});
+  auto index = algo_support::build_gene_index(r);
+  EXPECT_EQ(index.at("a"), 2u);
+  std::vector<std::string> genes{"c", "a", "zz", "a", "a"};
+  EXPECT_EQ(algo_support::extract_pathway_hits(index, genes), (std::vector<uint64_t>{2, 3}));
+  std::vector<std::string> absent{"x", "y"};
+  EXPECT_TRUE(algo_support::extract_pathway_hits(index, absent).empty());
+}
+
+TEST(EnrichmentScoreTest, ZeroWeightEqualSteps) {
+  std::vector<double> w(4, 0.0);
+  std::vector<uint64_t> h02{0, 2}, h13{1, 3}, h03{0, 3};
+  EXPECT_EQ(calculate_es_ruvex(w, h02, 4, ScoreType::kStd), std::make_pair(0.5, uint64_t{0}));
+  EXPECT_EQ(calculate_es_ruvex(w, h02, 4, ScoreType::kPos), std::make_pair(0.5, uint64_t{0}));
+  EXPECT_EQ(calculate_es_ruvex(w, h02, 4, ScoreType::kNeg), std::make_pair(0.0, uint64_t{0}));
+  EXPECT_EQ(calculate_es_ruvex(w, h13, 4, ScoreType::kStd), std::make_pair(-0.5, uint64_t{1}));
+  EXPECT_EQ(calculate_es_ruvex(w, h03, 4, ScoreType::kStd), std::make_pair(0.0, uint64_t{0}));
+  std::vector<uint64_t> none;
+  EXPECT_EQ(calculate_es_ruvex(w, none, 4, ScoreType::kStd), std::make_pair(0.0, uint64_t{0}));
+  std::vector<uint64_t> beyond{1, 4};
+  EXPECT_THROW(calculate_es_ruvex(w, beyond, 5, ScoreType::kStd), InternalError);
+  std::vector<uint64_t> all{1, 2, 3, 0};
+  EXPECT_EQ(calculate_es_ruvex(w, all, 4, ScoreType::kStd), std::make_pair(0.0, uint64_t{1}));
+}
+
+TEST(EnrichmentScoreTest, NegativeDeviationAndLeadingEdge) {
+  std::vector<double> w{4, 3, 2, 1, 1, 2};
+  std::vector<std::string> genes{"g0", "g1", "g2", "g3", "g4", "g5"};
+  std::vector<uint64_t> hits{3, 5};
+  auto [es, peak] = calculate_es_ruvex(w, hits, 6, ScoreType::kStd);
+  // misses before hit 3: 3 of 4 -> bottom = 0 - 0.75
+  EXPECT_DOUBLE_EQ(es, -0.75);
+  EXPECT_EQ(peak, 3u);
+  EXPECT_EQ(algo_support::leading_edge(hits, peak, ScoreType::kStd, genes, es),
+            (std::vector<std::string>{"g5", "g3"}));
+  std::vector<uint64_t> top{0, 1, 4};
+  auto [es2, peak2] = calculate_es_ruvex(w, top, 6, ScoreType::kStd);
+  EXPECT_GT(es2, 0);
+  EXPECT_EQ(peak2, 1u);
+  EXPECT_EQ(algo_support::leading_edge(top, peak2, ScoreType::kStd, genes, es2),
+            (std::vector<std::string>{"g0", "g1"}));
+  EXPECT_TRUE(algo_support::leading_edge(top, peak2, ScoreType::kStd, genes, 0.0).empty());
+  EXPECT_TRUE(algo_support::leading_edge(top, peak2, ScoreType::kStd, genes, std::nan("")).empty());
+  // pos/neg ignore es
+  EXPECT_EQ(algo_support::leading_edge(top, 1, ScoreType::kNeg, genes, 1.0),
+            (std::vector<std::string>{"g4", "g1"}));
+}
+
+TEST(BhTest, CountsAllResultsAndKeepsTies) {
+  std::vector<EnrichmentResult> rs(5);
+  const double p[5] = {0.01, std::nan(""), 0.04, std::numeric_limits<double>::infinity(), 0.04};
+  for (int i = 0; i < 5; ++i) rs[i].pval = p[i];
+  algo_support::apply_bh_adjustment(rs);
+  EXPECT_DOUBLE_EQ(*rs[0].padj, 0.05);
+  EXPECT_FALSE(rs[1].padj.has_value());
+  EXPECT_FALSE(rs[3].padj.has_value());
+  EXPECT_EQ(*rs[2].padj, (0.04 * 5.0) / 3.0);
+  EXPECT_EQ(*rs[4].padj, *rs[2].padj);
+  std::vector<EnrichmentResult> big(1);
+  big[0].pval = 0.9;
+  std::vector<EnrichmentResult> two(2);
+  two[0].pval = 0.9;
+  two[1].pval = 0.8;
+  algo_support::apply_bh_adjustment(two);
+  EXPECT_EQ(*two[0].padj, 0.9);
+  EXPECT_EQ(*two[1].padj, 0.9);
+}
+
+}  // namespace
+}  // namespace tarvelo

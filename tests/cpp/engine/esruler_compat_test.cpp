@@ -1,0 +1,446 @@
+// The multilevel ruler: exact comparisons (against GMP rationals), scoring
+// (against a brute-force walk), resampling on hand-built populations, and the
+// fast swap test against full rescoring on the same random stream.
+#include <gmp.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "tarvelo/engine/esruler_compat.hpp"
+#include "tarvelo/engine/rng_compat.hpp"
+
+namespace tarvelo::esruler_compat {
+namespace {
+
+constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+
+bool sanitizer_build() { return std::getenv("TARVELO_SANITIZER_BUILD") != nullptr; }
+
+// Exact value coef / rank_sum - misses / n_minus_k; 0 for a zero rank sum.
+class Rational {
+ public:
+  explicit Rational(const Gsea& g) {
+    mpq_init(q_);
+    if (g.rank_sum == 0) return;
+    mpq_t a, b;
+    mpq_inits(a, b, nullptr);
+    set(a, g.coef, g.rank_sum);
+    set(b, g.misses, g.n_minus_k);
+    mpq_sub(q_, a, b);
+    mpq_clears(a, b, nullptr);
+  }
+  // x as the fixed-point value xf / 2^30.
+  static Rational fixed(int64_t xf) {
+    Gsea g{int64_t{1} << 30, xf, 1, 0, 0};
+    return Rational(g);
+  }
+  ~Rational() { mpq_clear(q_); }
+  Rational(const Rational&) = delete;
+  int cmp(const Rational& o) const { return mpq_cmp(q_, o.q_); }
+  int sign() const { return mpq_sgn(q_); }
+  // Compares |this| with |o|.
+  int cmp_abs(const Rational& o) const {
+    mpq_t a, b;
+    mpq_inits(a, b, nullptr);
+    mpq_abs(a, q_);
+    mpq_abs(b, o.q_);
+    const int c = mpq_cmp(a, b);
+    mpq_clears(a, b, nullptr);
+    return c;
+  }
+
+ private:
+  static void set(mpq_t out, int64_t num, int64_t den) {
+    mpz_t n, d;
+    mpz_inits(n, d, nullptr);
+    set_z(n, num);
+    set_z(d, den);
+    mpq_set_num(out, n);
+    mpq_set_den(out, d);
+    mpq_canonicalize(out);
+    mpz_clears(n, d, nullptr);
+  }
+  static void set_z(mpz_t z, int64_t v) {
+    // Via two halves: mpz_set_si takes a long, fine on LP64, but keep it explicit.
+    mpz_set_si(z, static_cast<long>(v));
+  }
+  mpq_t q_;
+};
+
+bool oracle_lt(const Gsea& a, const Gsea& b) {
+  const int c = Rational(a).cmp(Rational(b));
+  return c != 0 ? c < 0 : a.set_hash < b.set_hash;
+}
+
+Gsea random_gsea(std::mt19937_64& rng, bool extreme) {
+  Gsea g;
+  std::uniform_int_distribution<int64_t> any(kMin, kMax);
+  std::uniform_int_distribution<int64_t> small(0, 40);
+  const auto pick = [&](int64_t lo_bits) {
+    if (extreme && rng() % 2) return any(rng);
+    return small(rng) * lo_bits;
+  };
+  g.n_minus_k = extreme && rng() % 2 ? (any(rng) & kMax) | 1 : 1 + small(rng);
+  // Rank sums are sums of non-negative weights (for a negative one the written
+  // cross-multiplication is not the value order, and no ruler produces one).
+  g.rank_sum = rng() % 8 == 0 ? 0 : pick(1 << 20) & kMax;
+  g.coef = g.rank_sum == 0 ? 0 : pick(1 << 20);
+  g.misses = g.rank_sum == 0 ? 0 : pick(1);
+  g.set_hash = rng() % 4;
+  return g;
+}
+
+TEST(GseaTest, LtCppIsTheExactOrderWithHashTies) {
+  std::mt19937_64 rng(7);
+  for (bool extreme : {false, true}) {
+    for (int i = 0; i < 20000; ++i) {
+      Gsea a = random_gsea(rng, extreme);
+      Gsea b = random_gsea(rng, extreme);
+      b.n_minus_k = a.n_minus_k;  // one ruler: one set size
+      ASSERT_EQ(Gsea::lt_cpp(a, b), oracle_lt(a, b))
+          << a.coef << "/" << a.rank_sum << "-" << a.misses << "/" << a.n_minus_k << " vs "
+          << b.coef << "/" << b.rank_sum << "-" << b.misses << "/" << b.n_minus_k;
+    }
+  }
+  // Equal values: the hash decides; equal value and hash: neither is below.
+  const Gsea a{10, 5, 90, 3, 1};
+  const Gsea c{20, 10, 90, 3, 2};  // 10/20 - 3/90 == 5/10 - 3/90
+  EXPECT_TRUE(Gsea::lt_cpp(a, c));
+  EXPECT_FALSE(Gsea::lt_cpp(c, a));
+  EXPECT_FALSE(Gsea::lt_cpp(a, a));
+}
+
+TEST(GseaTest, ZeroWeightSetsHaveValueZero) {
+  const Gsea zero_lo{0, 0, 100, 0, 1};
+  const Gsea zero_hi{0, 0, 100, 0, 9};
+  const Gsea positive{50, 10, 100, 1, 5};   // 10/50 - 1/100 > 0
+  const Gsea at_zero{50, 0, 100, 0, 5};     // the origin: value 0
+  // Below every set with a positive value, whatever the hashes.
+  EXPECT_TRUE(Gsea::lt_cpp(zero_hi, positive));
+  EXPECT_FALSE(Gsea::lt_cpp(positive, zero_hi));
+  // Among value-0 sets the hash decides.
+  EXPECT_TRUE(Gsea::lt_cpp(zero_lo, at_zero));
+  EXPECT_TRUE(Gsea::lt_cpp(at_zero, zero_hi));
+  EXPECT_TRUE(Gsea::lt_cpp(zero_lo, zero_hi));
+  // Reaches only x = 0.
+  EXPECT_TRUE(zero_lo.reaches(0));
+  EXPECT_FALSE(zero_lo.reaches(1));
+
+  // A strict weak order over a mixed population: sorting agrees with the oracle.
+  std::mt19937_64 rng(11);
+  std::vector<Gsea> pop;
+  for (int i = 0; i < 300; ++i) {
+    Gsea g = random_gsea(rng, false);
+    g.n_minus_k = 37;
+    pop.push_back(g);
+  }
+  std::vector<Gsea> sorted = pop;
+  std::sort(sorted.begin(), sorted.end(), Gsea::lt_cpp);
+  for (size_t i = 0; i + 1 < sorted.size(); ++i) {
+    EXPECT_FALSE(oracle_lt(sorted[i + 1], sorted[i])) << i;
+  }
+}
+
+TEST(GseaTest, ReachesIsExactAtTheFixedPointBoundary) {
+  std::mt19937_64 rng(3);
+  for (bool extreme : {false, true}) {
+    for (int i = 0; i < 20000; ++i) {
+      Gsea g = random_gsea(rng, extreme);
+      if (g.rank_sum == 0) continue;
+      if (rng() % 2) g.rank_sum = -g.rank_sum;  // reaches() keeps the written form
+      std::uniform_int_distribution<int64_t> xs(extreme ? kMin : -(1 << 20), extreme ? kMax : 1 << 20);
+      const int64_t xf = xs(rng);
+      // value * 2^30 >= xf, multiplied through by rank_sum * n_minus_k as written
+      // (for a negative rank sum the inequality flips with it).
+      const int c = Rational(g).cmp(Rational::fixed(xf));
+      const bool positive_den = (g.rank_sum > 0) == (g.n_minus_k > 0);
+      ASSERT_EQ(g.reaches(xf), positive_den ? c >= 0 : c <= 0) << i;
+    }
+  }
+  // Exactly on the boundary: 1/2 - 0 = 2^29 / 2^30.
+  const Gsea half{4, 2, 10, 0, 0};
+  EXPECT_TRUE(half.reaches(int64_t{1} << 29));
+  EXPECT_FALSE(half.reaches((int64_t{1} << 29) + 1));
+}
+
+// Brute-force score: the first strictly greatest point after a hit, and the
+// sign of the first point of strictly greatest magnitude, in exact rationals.
+LevelEntry brute_score(const std::vector<int64_t>& w, const std::vector<uint64_t>& hash,
+                       const std::vector<uint64_t>& genes) {
+  const int64_t n = static_cast<int64_t>(w.size());
+  const int64_t k = static_cast<int64_t>(genes.size());
+  LevelEntry e;
+  e.gsea.n_minus_k = n - k;
+  for (uint64_t g : genes) {
+    e.gsea.rank_sum += w[g];
+    e.gsea.set_hash ^= hash[g];
+  }
+  const auto value = [&](int64_t c, int64_t m) {
+    Gsea t = e.gsea;
+    t.coef = c;
+    t.misses = m;
+    return t;
+  };
+  if (e.gsea.rank_sum == 0) return e;
+  Gsea best = value(0, 0);
+  Gsea extreme = value(0, 0);
+  int64_t cum = 0;
+  for (int64_t i = 0; i < k; ++i) {
+    const int64_t m = static_cast<int64_t>(genes[i]) - i;
+    const Gsea before = value(cum, m);
+    if (Rational(before).cmp_abs(Rational(extreme)) > 0) extreme = before;
+    cum += w[genes[i]];
+    const Gsea after = value(cum, m);
+    if (Rational(after).cmp_abs(Rational(extreme)) > 0) extreme = after;
+    if (Rational(after).cmp(Rational(best)) > 0) best = after;
+  }
+  const bool extreme_neg = Rational(extreme).sign() < 0;
+  e.gsea.coef = best.coef;
+  e.gsea.misses = best.misses;
+  e.es_nonneg = !extreme_neg;
+  return e;
+}
+
+TEST(ScoreSetTest, MatchesBruteForce) {
+  std::mt19937_64 rng(5);
+  for (int trial = 0; trial < 400; ++trial) {
+    const uint64_t n = 2 + rng() % 40;
+    const uint64_t k = 1 + rng() % (n - 1);
+    std::vector<int64_t> w(n);
+    for (auto& x : w) x = rng() % 3 == 0 ? 0 : static_cast<int64_t>(rng() % 1000);
+    if (trial % 5 == 0) std::sort(w.rbegin(), w.rend());
+    std::vector<uint64_t> hash(n);
+    for (auto& h : hash) h = rng();
+    std::vector<uint64_t> all(n);
+    for (uint64_t i = 0; i < n; ++i) all[i] = i;
+    std::shuffle(all.begin(), all.end(), rng);
+    std::vector<uint64_t> genes(all.begin(), all.begin() + static_cast<ptrdiff_t>(k));
+    std::sort(genes.begin(), genes.end());
+    ASSERT_EQ(score_set(w, hash, genes), brute_score(w, hash, genes)) << trial;
+  }
+  // A set whose running sum only falls: the origin is its best point, and its
+  // two-sided score is negative.
+  const std::vector<int64_t> w = {5, 5, 5, 1};
+  const std::vector<uint64_t> h = {1, 2, 4, 8};
+  const LevelEntry e = score_set(w, h, std::vector<uint64_t>{3});
+  EXPECT_EQ(e.gsea.coef, 0);
+  EXPECT_EQ(e.gsea.misses, 0);
+  EXPECT_FALSE(e.es_nonneg);
+  EXPECT_EQ(e.gsea.set_hash, 8u);
+}
+
+// --- resample_genesets on hand-built populations ---------------------------
+
+EsRulerCompat ruler_with_sets(std::vector<int64_t> w, std::vector<std::vector<uint64_t>> sets) {
+  const uint64_t k = sets[0].size();
+  EsRulerCompat r(std::move(w), sets.size(), k);
+  auto& h = r.gene_hash_for_testing();
+  for (uint64_t i = 0; i < h.size(); ++i) h[i] = uint64_t{1} << i;
+  r.sets_for_testing() = std::move(sets);
+  return r;
+}
+
+TEST(ResampleTest, SplitsAtTheMiddleAndRefillsFromAbove) {
+  // Decreasing weights: a set scores higher the earlier its gene.
+  const std::vector<int64_t> w = {9, 8, 7, 6, 5, 4, 3, 2, 1, 1};
+  auto r = ruler_with_sets(w, {{5}, {0}, {7}, {2}, {1}});
+  auto gen = rng_compat::Mt19937::seed(1);
+  ASSERT_TRUE(r.resample_genesets(gen));
+  ASSERT_EQ(r.levels().size(), 1u);
+  const Level& level = r.levels()[0];
+  // Scores ascend {7}, {5}, {2}, {1}, {0}; the middle is {2}; two sets below.
+  EXPECT_EQ(r.last_split(), 2u);
+  ASSERT_EQ(level.below.size(), 2u);
+  ASSERT_EQ(level.above.size(), 3u);
+  EXPECT_EQ(level.bound, level.below.back().gsea);
+  EXPECT_EQ(level.below[0].gsea.set_hash, uint64_t{1} << 7);
+  EXPECT_EQ(level.above[0].gsea.set_hash, uint64_t{1} << 2);
+  for (const auto& e : level.above) EXPECT_TRUE(Gsea::lt_cpp(level.bound, e.gsea));
+  // The upper sets in ascending order, the two refilled slots copies of them.
+  const auto& sets = r.sets_for_testing();
+  EXPECT_EQ(sets[2], std::vector<uint64_t>{2});
+  EXPECT_EQ(sets[3], std::vector<uint64_t>{1});
+  EXPECT_EQ(sets[4], std::vector<uint64_t>{0});
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_TRUE(sets[i] == std::vector<uint64_t>{2} || sets[i] == std::vector<uint64_t>{1} ||
+                sets[i] == std::vector<uint64_t>{0});
+  }
+}
+
+TEST(ResampleTest, TiesAtTheMiddleAndAlikeSets) {
+  const std::vector<int64_t> w = {9, 8, 7, 6, 5, 4, 3, 2, 1, 1};
+  // Three copies of the lowest set fill the middle: nothing is strictly below
+  // it, so the split falls after the last copy.
+  auto r = ruler_with_sets(w, {{6}, {0}, {6}, {1}, {6}});
+  auto gen = rng_compat::Mt19937::seed(1);
+  ASSERT_TRUE(r.resample_genesets(gen));
+  EXPECT_EQ(r.last_split(), 3u);
+  EXPECT_EQ(r.levels()[0].above.size(), 2u);
+
+  // All sets alike: no level, nothing changes, no draw.
+  auto same = ruler_with_sets(w, {{3}, {3}, {3}});
+  auto g2 = rng_compat::Mt19937::seed(1);
+  EXPECT_FALSE(same.resample_genesets(g2));
+  EXPECT_TRUE(same.levels().empty());
+  EXPECT_EQ(g2.next_u32(), rng_compat::Mt19937::seed(1).next_u32());
+
+  // A single set never makes a level.
+  auto one = ruler_with_sets(w, {{4}});
+  EXPECT_FALSE(one.resample_genesets(g2));
+}
+
+// --- extend: fast swap test against full rescoring --------------------------
+
+std::vector<int64_t> test_weights(std::mt19937_64& rng, uint64_t n, int style) {
+  std::vector<int64_t> w(n);
+  for (uint64_t i = 0; i < n; ++i) {
+    switch (style) {
+      case 0: w[i] = static_cast<int64_t>(rng() % (1 << 20)); break;          // arbitrary
+      case 1: w[i] = static_cast<int64_t>(n - i) * 1000; break;               // decreasing
+      case 2: w[i] = rng() % 2 ? 0 : static_cast<int64_t>(rng() % 4); break;  // zeros, ties
+      default: w[i] = i < n / 3 ? 1 : 0; break;                               // few nonzero
+    }
+  }
+  return w;
+}
+
+TEST(EsRulerTest, FastPerturbateGivesTheSameLevelsAsFullRescoring) {
+  const int seeds = sanitizer_build() ? 6 : 40;
+  std::mt19937_64 rng(99);
+  int with_levels = 0;
+  for (int trial = 0; trial < seeds; ++trial) {
+    const uint64_t ks[] = {1, 2, 5, 17, 40};
+    const uint64_t k = ks[trial % 5];
+    const uint64_t n = k + 1 + rng() % 150;
+    const auto w = test_weights(rng, n, trial % 4);
+    const uint64_t s = 1 + rng() % 40;
+    const uint32_t seed = static_cast<uint32_t>(rng());
+    const double eps = trial % 3 == 0 ? 0.0 : 1e-6;
+    EsRulerCompat fast(w, s, k), naive(w, s, k);
+    naive.set_naive_perturbate_for_testing(true);
+    fast.extend(seed, 0.9, eps);
+    naive.extend(seed, 0.9, eps);
+    ASSERT_EQ(fast.levels().size(), naive.levels().size()) << trial;
+    for (size_t i = 0; i < fast.levels().size(); ++i) {
+      ASSERT_EQ(fast.levels()[i], naive.levels()[i]) << trial << " level " << i;
+    }
+    EXPECT_EQ(fast.sets_for_testing(), naive.sets_for_testing()) << trial;
+    with_levels += fast.levels().size() > 1;
+  }
+  EXPECT_GT(with_levels, seeds / 2);
+}
+
+TEST(EsRulerTest, LadderInvariants) {
+  std::mt19937_64 rng(1);
+  const auto w = test_weights(rng, 300, 0);
+  EsRulerCompat r(w, 31, 12);
+  r.extend(12345, 0.7, 0.0);
+  ASSERT_GT(r.levels().size(), 3u);
+  for (size_t i = 0; i < r.levels().size(); ++i) {
+    const Level& level = r.levels()[i];
+    EXPECT_EQ(level.below.size() + level.above.size(), 31u);
+    EXPECT_TRUE(std::is_sorted(level.above.begin(), level.above.end(),
+                               [](const LevelEntry& a, const LevelEntry& b) {
+                                 return Gsea::lt_cpp(a.gsea, b.gsea);
+                               }));
+    for (const auto& e : level.above) EXPECT_TRUE(Gsea::lt_cpp(level.bound, e.gsea));
+    // Moves never let a set fall to the bound: the next level starts above it.
+    if (i + 1 < r.levels().size()) {
+      EXPECT_TRUE(Gsea::lt_cpp(level.bound, r.levels()[i + 1].below.front().gsea));
+    }
+  }
+  // It stopped because the last bound reached 0.7, and no earlier one did.
+  const int64_t xf = static_cast<int64_t>(0.7 * 1073741824.0);
+  EXPECT_TRUE(r.levels().back().bound.reaches(xf));
+  EXPECT_FALSE(r.levels()[r.levels().size() - 2].bound.reaches(xf));
+  // Every set stays sorted, distinct and in range.
+  for (const auto& set : r.sets_for_testing()) {
+    EXPECT_EQ(set.size(), 12u);
+    EXPECT_TRUE(std::adjacent_find(set.begin(), set.end(), std::greater_equal<>()) == set.end());
+    EXPECT_LT(set.back(), 300u);
+  }
+}
+
+TEST(EsRulerTest, DepthLimitAndDegenerateRulers) {
+  std::mt19937_64 rng(2);
+  const auto w = test_weights(rng, 200, 0);
+  // eps stops the ladder once the estimate is below it: 1e-3 needs about ten
+  // halvings, far fewer than reaching a score of 0.99.
+  EsRulerCompat shallow(w, 21, 10);
+  shallow.extend(7, 0.99, 1e-3);
+  EXPECT_GE(shallow.levels().size(), 5u);
+  EXPECT_LE(shallow.levels().size(), 20u);
+
+  // One set: no level at all.
+  EsRulerCompat single(w, 1, 10);
+  single.extend(7, 0.5, 0.0);
+  EXPECT_TRUE(single.levels().empty());
+
+  // All weights zero: every set scores alike (value 0) except for hashes, and
+  // reaches a positive x never.
+  EsRulerCompat flat(std::vector<int64_t>(50, 0), 11, 3);
+  flat.extend(7, 0.5, 1e-4);
+  for (const auto& level : flat.levels()) EXPECT_FALSE(level.bound.reaches(1));
+}
+
+TEST(EsRulerTest, HugeWeightsStayExact) {
+  // Weights near the 64-bit limit leave the fast path; scores and comparisons
+  // still hold exactly and nothing overflows (sanitizer build).
+  std::vector<int64_t> w(40);
+  for (size_t i = 0; i < w.size(); ++i) w[i] = (kMax / 64) - static_cast<int64_t>(i) * 997;
+  EsRulerCompat r(w, 9, 4);
+  r.extend(3, 0.95, 1e-4);
+  EXPECT_FALSE(r.levels().empty());
+  std::vector<uint64_t> hash(40);
+  for (size_t i = 0; i < 40; ++i) hash[i] = i;
+  const std::vector<uint64_t> genes = {0, 5, 17, 39};
+  EXPECT_EQ(score_set(w, hash, genes), brute_score(w, hash, genes));
+}
+
+TEST(EsRulerTest, HugeSampleSizeIsAnAllocationFailure) {
+  EsRulerCompat r(std::vector<int64_t>(100, 1), uint64_t{1} << 40, 10);
+  EXPECT_THROW(r.extend(1, 0.5, 0.0), std::bad_alloc);
+}
+
+}  // namespace
+}  // namespace tarvelo::esruler_compat
+
+namespace tarvelo::esruler_compat {
+namespace {
+
+TEST(PerturbateTest, RedrawingTheRemovedGeneCountsWithoutChange) {
+  // k = 1 among 10 genes, one chunk, a bound no set can beat: a swap is always
+  // undone, and only drawing the set's own gene back counts.
+  for (bool naive : {false, true}) {
+    std::vector<int64_t> w(10, 5);
+    EsRulerCompat r(w, 1, 1);
+    r.set_naive_perturbate_for_testing(naive);
+    r.chunk_last_for_testing() = {10};
+    SampleChunks chunks;
+    chunks.sum = {5};
+    chunks.genes = {{4}};
+    chunks.rank_sum = 5;
+    const Gsea unbeatable{5, 5, 9, 0, ~uint64_t{0}};  // value 1, the largest hash
+    auto gen = rng_compat::Mt19937::seed(42);
+    auto replay = rng_compat::Mt19937::seed(42);
+    int32_t expected = 0;
+    int32_t got = 0;
+    for (int call = 0; call < 200; ++call) {
+      got += r.perturbate(1, chunks, unbeatable, gen);
+      replay.uniform_below(1);                     // position
+      expected += replay.uniform_below(10) == 4;  // gene
+    }
+    EXPECT_EQ(got, expected) << naive;
+    EXPECT_GT(expected, 5);
+    EXPECT_EQ(chunks.genes, (std::vector<std::vector<uint64_t>>{{4}}));
+    EXPECT_EQ(chunks.sum, std::vector<int64_t>{5});
+  }
+}
+
+}  // namespace
+}  // namespace tarvelo::esruler_compat

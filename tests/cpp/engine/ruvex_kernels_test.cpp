@@ -1,0 +1,303 @@
+// Permutation counting kernels. The single-pathway fixture comes from
+// tools/gen_single_path_fixtures.R (R 4.2.2, L'Ecuyer-CMRG, sample.int).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <tbb/task_arena.h>
+
+#include "fixture_util.hpp"
+#include "tarvelo/engine/algo.hpp"
+#include "tarvelo/base/error.hpp"
+#include "tarvelo/engine/rng_compat.hpp"
+#include "tarvelo/engine/ruvex_compat.hpp"
+
+namespace tarvelo::ruvex_compat {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Integer weights in ranked order with ties and a tail of zeros.
+std::vector<double> test_ranks(uint64_t n) {
+  std::vector<double> r(n);
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint64_t rest = n - i;
+    r[i] = rest <= n / 10 ? 0.0 : static_cast<double>((rest * rest / 7) * 1000 + 17);
+  }
+  return r;
+}
+
+PathwayAcc acc_at(const BatchCounts& c, size_t j) {
+  return PathwayAcc{c.le_es[j], c.ge_es[j], c.le_zero[j],
+                    c.ge_zero[j], c.le_zero_sum[j], c.ge_zero_sum[j]};
+}
+
+void expect_same(const BatchCounts& a, const BatchCounts& b, const std::string& what) {
+  EXPECT_EQ(a.le_es, b.le_es) << what;
+  EXPECT_EQ(a.ge_es, b.ge_es) << what;
+  EXPECT_EQ(a.le_zero, b.le_zero) << what;
+  EXPECT_EQ(a.ge_zero, b.ge_zero) << what;
+  EXPECT_EQ(a.le_zero_sum, b.le_zero_sum) << what;  // bit for bit
+  EXPECT_EQ(a.ge_zero_sum, b.ge_zero_sum) << what;
+}
+
+TEST(BatchCounting, CountingRuleAndMerge) {
+  PathwayAcc a;
+  count_score(a, 0.25, 0.25);  // equal to es: both sides
+  EXPECT_EQ(a.le_es, 1u);
+  EXPECT_EQ(a.ge_es, 1u);
+  count_score(a, 0.0, 0.1);  // zero: both zero counters, adds 0
+  EXPECT_EQ(a.le_zero, 1u);
+  EXPECT_EQ(a.ge_zero, 2u);
+  EXPECT_EQ(a.le_zero_sum, 0.0);
+  EXPECT_EQ(a.ge_zero_sum, 0.25);
+  const PathwayAcc before = a;
+  count_score(a, kNaN, 0.1);  // NaN score: nothing
+  EXPECT_EQ(std::memcmp(&a, &before, sizeof a), 0);
+  count_score(a, -0.5, kNaN);  // NaN es: only the zero side
+  EXPECT_EQ(a.le_es, before.le_es);
+  EXPECT_EQ(a.ge_es, before.ge_es);
+  EXPECT_EQ(a.le_zero, before.le_zero + 1);
+  EXPECT_EQ(a.le_zero_sum, -0.5);
+
+  BatchCounts x = empty_batch_counts(2), y = empty_batch_counts(2);
+  x.le_es = {1, 2};
+  x.ge_zero_sum = {0.5, -1.0};
+  y.le_es = {10, 20};
+  y.ge_zero_sum = {0.25, 4.0};
+  BatchCounts z = merge_batch_counts(x, y);
+  EXPECT_EQ(z.le_es, (std::vector<uint64_t>{11, 22}));
+  EXPECT_EQ(z.ge_zero_sum, (std::vector<double>{0.75, 3.0}));
+  EXPECT_THROW(merge_batch_counts(empty_batch_counts(2), empty_batch_counts(3)), InternalError);
+}
+
+TEST(BatchCounting, ChunkPlans) {
+  auto plan = chunk_plan(5, 4);
+  ASSERT_EQ(plan.size(), 5u);
+  for (size_t i = 0; i < 5; ++i) {
+    EXPECT_EQ(plan[i].start, i);
+    EXPECT_EQ(plan[i].count, 1u);
+  }
+  plan = chunk_plan(100, 4);
+  ASSERT_EQ(plan.size(), 32u);
+  uint64_t next = 0;
+  for (size_t i = 0; i < plan.size(); ++i) {
+    EXPECT_EQ(plan[i].count, i < 4 ? 4u : 3u) << i;
+    EXPECT_EQ(plan[i].start, next);
+    next += plan[i].count;
+  }
+  EXPECT_EQ(next, 100u);
+  EXPECT_EQ(chunk_plan(100, 0).size(), 8u);  // no threads reads as one
+  EXPECT_TRUE(chunk_plan(0, 4).empty());
+}
+
+TEST(BatchCounting, NothingToCountAndBrokenInputs) {
+  std::vector<double> ranks = test_ranks(50);
+  std::vector<uint64_t> sizes = {3, 5};
+  std::vector<double> es = {0.1, 0.2};
+  BatchInput in{0, 7, ranks, 50, ScoreType::kStd, sizes, es};
+  for (const BatchCounts& c : {calc_gsea_stat_cumulative_batch_f64_sequential(in),
+                               calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(in),
+                               calc_gsea_stat_cumulative_batch_f64_parallel(in, 4)}) {
+    EXPECT_EQ(c.size(), 2u);
+    EXPECT_EQ(c.le_es, (std::vector<uint64_t>{0, 0}));
+  }
+  in.nperm = 10;
+  std::vector<uint64_t> bad = {3, 0};
+  in.sizes = bad;
+  EXPECT_THROW(calc_gsea_stat_cumulative_batch_f64_sequential(in), InternalError);
+  std::vector<uint64_t> too_big = {3, 51};
+  in.sizes = too_big;
+  EXPECT_THROW(calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(in), InternalError);
+  std::vector<double> one_es = {0.1};
+  in.sizes = sizes;
+  in.es = one_es;
+  EXPECT_THROW(calc_gsea_stat_cumulative_batch_f64_parallel(in, 2), InternalError);
+}
+
+// 160 pathways in size groups large and small,
+// with observed scores that tie with permutation scores, 0 and NaN.
+struct ManyPathways {
+  std::vector<double> ranks;
+  std::vector<uint64_t> sizes;
+  std::vector<double> es;
+};
+
+ManyPathways many_pathways(uint64_t n, uint64_t seed, ScoreType st) {
+  ManyPathways m;
+  m.ranks = test_ranks(n);
+  const uint64_t group_sizes[] = {1, 2, 5, 9, 17, 30, 31, 40};
+  // Scores of the first permutation: observed scores equal to them tie.
+  auto mt = rng_compat::Mt19937::seed(static_cast<uint32_t>(seed));
+  auto first = calc_gsea_stat_cumulative_f64(m.ranks, rng_compat::combination(1, n, 40, mt), st,
+                                             1.0);
+  for (size_t j = 0; j < 160; ++j) {
+    // The last ten form small groups, counted without sorting.
+    const uint64_t k = j >= 150 ? 3 + (j - 150) % 4 : group_sizes[j % 8 == 7 ? 7 : (j * 5) % 7];
+    m.sizes.push_back(k);
+    double e = -0.6 + 1.2 * static_cast<double>((j * 37) % 101) / 100.0;
+    if (j % 11 == 0) e = first[k - 1];
+    if (j % 23 == 0) e = 0.0;
+    if (j == 50) e = kNaN;
+    m.es.push_back(e);
+  }
+  return m;
+}
+
+TEST(BatchCounting, ThreadInvariantKernelEqualsSequentialAtAnyThreadCount) {
+  const uint64_t n = 300;
+  for (ScoreType st : {ScoreType::kStd, ScoreType::kPos, ScoreType::kNeg}) {
+    const uint64_t seed = 123456789;
+    ManyPathways m = many_pathways(n, seed, st);
+    // More than one 4096-permutation block for std.
+    const uint64_t nperm = st == ScoreType::kStd ? 4500 : 400;
+    BatchInput in{nperm, seed, m.ranks, n, st, m.sizes, m.es};
+    const BatchCounts seq = calc_gsea_stat_cumulative_batch_f64_sequential(in);
+    uint64_t total_ge = 0;
+    for (size_t j = 0; j < m.sizes.size(); ++j) {
+      EXPECT_GE(seq.le_zero[j] + seq.ge_zero[j], nperm);
+      total_ge += seq.ge_es[j];
+    }
+    EXPECT_EQ(seq.le_es[50] + seq.ge_es[50], 0u);  // NaN es
+    EXPECT_GT(seq.le_es[11] + seq.ge_es[11], nperm);  // tie with the first permutation
+    EXPECT_GT(total_ge, 0u);
+    for (int threads : {1, 2, 3, 8}) {
+      tbb::task_arena arena(threads);
+      expect_same(calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(in, &arena), seq,
+                  "threads " + std::to_string(threads));
+    }
+    expect_same(calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(in), seq,
+                "global pool");
+  }
+}
+
+// The chunked kernel's streams written out: per chunk its own generator, a
+// marker rejection sampler or, for large samples, a reverse partial shuffle.
+BatchCounts chunked_reference(const BatchInput& in, size_t threads) {
+  uint64_t kmax = 0;
+  for (uint64_t k : in.sizes) kmax = std::max(kmax, k);
+  BatchCounts total = empty_batch_counts(in.sizes.size());
+  const auto plan = chunk_plan(in.nperm, threads);
+  for (size_t i = 0; i < plan.size(); ++i) {
+    auto mt = rng_compat::Mt19937::seed(
+        static_cast<uint32_t>(rng_compat::splitmix64((in.seed ^ (2 * i)) ^ plan[i].start)));
+    BatchCounts c = empty_batch_counts(in.sizes.size());
+    for (uint64_t p = 0; p < plan[i].count; ++p) {
+      std::vector<uint64_t> sample;
+      if (kmax > in.n / 2) {
+        std::vector<uint64_t> pool(in.n);
+        for (uint64_t v = 0; v < in.n; ++v) pool[v] = v + 1;
+        for (uint64_t pos = kmax; pos-- > 0;) {
+          std::swap(pool[pos], pool[pos + mt.uniform_below(static_cast<uint32_t>(in.n - pos))]);
+        }
+        sample.assign(pool.begin(), pool.begin() + static_cast<ptrdiff_t>(kmax));
+      } else {
+        while (sample.size() < kmax) {
+          const uint64_t x = mt.uniform_below(static_cast<uint32_t>(in.n)) + 1;
+          if (std::find(sample.begin(), sample.end(), x) == sample.end()) sample.push_back(x);
+        }
+      }
+      auto scores = calc_gsea_stat_cumulative_f64(in.ranks, sample, in.score_type, 1.0);
+      for (size_t j = 0; j < in.sizes.size(); ++j) {
+        PathwayAcc a = acc_at(c, j);
+        count_score(a, scores[in.sizes[j] - 1], in.es[j]);
+        c.le_es[j] = a.le_es;
+        c.ge_es[j] = a.ge_es;
+        c.le_zero[j] = a.le_zero;
+        c.ge_zero[j] = a.ge_zero;
+        c.le_zero_sum[j] = a.le_zero_sum;
+        c.ge_zero_sum[j] = a.ge_zero_sum;
+      }
+    }
+    total = merge_batch_counts(std::move(total), std::move(c));
+  }
+  return total;
+}
+
+TEST(BatchCounting, ChunkedKernelFollowsItsPerChunkStreams) {
+  for (uint64_t n : {uint64_t{300}, uint64_t{70}}) {  // kmax 40 > 70 / 2: shuffle sampler
+    ManyPathways m = many_pathways(n, 99, ScoreType::kStd);
+    BatchInput in{301, 99, m.ranks, n, ScoreType::kStd, m.sizes, m.es};
+    for (size_t threads : {1, 3}) {
+      const BatchCounts want = chunked_reference(in, threads);
+      tbb::task_arena a1(1), a4(4);
+      expect_same(calc_gsea_stat_cumulative_batch_f64_parallel(in, threads, &a1), want,
+                  "arena 1, T " + std::to_string(threads));
+      expect_same(calc_gsea_stat_cumulative_batch_f64_parallel(in, threads, &a4), want,
+                  "arena 4, T " + std::to_string(threads));
+    }
+  }
+}
+
+struct SingleCase {
+  uint64_t seed, n, k, b;
+  std::vector<std::vector<uint64_t>> samples;
+};
+
+std::vector<SingleCase> read_single_cases() {
+  std::ifstream f(fixture::path("single_path_samples.txt"));
+  std::vector<SingleCase> cases;
+  std::string line;
+  while (std::getline(f, line)) {
+    std::istringstream ls(line);
+    if (line.rfind("case ", 0) == 0) {
+      std::string tag;
+      SingleCase c{};
+      ls >> tag >> c.seed >> c.n >> c.k >> c.b;
+      cases.push_back(c);
+    } else if (!cases.empty()) {
+      std::vector<uint64_t> s;
+      uint64_t v;
+      while (ls >> v) s.push_back(v);
+      cases.back().samples.push_back(std::move(s));
+    }
+  }
+  return cases;
+}
+
+TEST(BatchCounting, SinglePathwayPathFollowsRsSampleInt) {
+  const auto cases = read_single_cases();
+  ASSERT_EQ(cases.size(), 5u);
+  for (const SingleCase& c : cases) {
+    ASSERT_EQ(c.samples.size(), c.b);
+    const std::vector<double> ranks = test_ranks(c.n);
+    for (ScoreType st : {ScoreType::kStd, ScoreType::kPos, ScoreType::kNeg}) {
+      // Observed score: the first permutation's, so ties occur.
+      std::vector<uint64_t> first = c.samples[0];
+      for (auto& h : first) --h;
+      std::sort(first.begin(), first.end());
+      const double es = algo::calculate_es_ruvex(ranks, first, c.n, st).first;
+      // The path adds into running values, one permutation at a time.
+      PathwayAcc want{3, 4, 5, 6, -0.1, 0.3};
+      PathwayAcc got = want;
+      for (const auto& sample : c.samples) {
+        std::vector<uint64_t> hits = sample;
+        for (auto& h : hits) --h;
+        std::sort(hits.begin(), hits.end());
+        count_score(want, algo::calculate_es_ruvex(ranks, hits, c.n, st).first, es);
+      }
+      single_pathway_counts(c.b, c.seed, ranks, c.n, st, c.k, es, got);
+      EXPECT_EQ(got.le_es, want.le_es) << c.seed;
+      EXPECT_EQ(got.ge_es, want.ge_es) << c.seed;
+      EXPECT_EQ(got.le_zero, want.le_zero) << c.seed;
+      EXPECT_EQ(got.ge_zero, want.ge_zero) << c.seed;
+      EXPECT_EQ(got.le_zero_sum, want.le_zero_sum) << c.seed;
+      EXPECT_EQ(got.ge_zero_sum, want.ge_zero_sum) << c.seed;
+    }
+  }
+  PathwayAcc acc;
+  std::vector<double> ranks(5, 1.0);
+  EXPECT_THROW(single_pathway_counts(1, 1, ranks, 5, ScoreType::kStd, 6, 0.0, acc), InternalError);
+  EXPECT_THROW(single_pathway_counts(1, 1, ranks, 5, ScoreType::kStd, 0, 0.0, acc), InternalError);
+}
+
+}  // namespace
+}  // namespace tarvelo::ruvex_compat

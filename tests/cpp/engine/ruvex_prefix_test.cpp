@@ -1,0 +1,210 @@
+// Prefix scores of random samples against a brute-force oracle that computes
+// every prefix's deviation directly from its definition.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <numeric>
+#include <random>
+#include <vector>
+
+#include "tarvelo/base/error.hpp"
+#include "tarvelo/engine/ruvex_compat.hpp"
+
+namespace tarvelo::ruvex_compat {
+namespace {
+
+// A one-off deeper run: build this file with -DORACLE_SCALE=30.
+#ifndef ORACLE_SCALE
+#define ORACLE_SCALE 1
+#endif
+
+bool sanitizer_build() { return std::getenv("TARVELO_SANITIZER_BUILD") != nullptr; }
+
+// Largest deviation of the prefix {sample[0..kp)} measured from the top (or
+// from the bottom when rev), the end of the list included as a point: for
+// members j in list order, (N - k') / NR * W_j - x_j, then max(0, .) / (N - k').
+double oracle_stats1(const std::vector<double>& ranks, const std::vector<uint64_t>& sample,
+                     size_t kp, bool rev) {
+  const uint64_t n = ranks.size();
+  double w_min = 1e-5;
+  for (uint64_t p : sample) {
+    double a = std::fabs(ranks[p - 1]);
+    if (a != 0.0 && a < w_min) w_min = a;
+  }
+  const double w_eps = w_min * 0.0009765625;
+  std::vector<std::pair<uint64_t, double>> members;  // (mirrored) position, weight
+  double nr = 0.0;
+  for (size_t i = 0; i < kp; ++i) {
+    const uint64_t p = sample[i];
+    const double w = std::fmax(std::fabs(ranks[p - 1]), w_eps);
+    nr += w;
+    members.push_back({rev ? n + 1 - p : p, w});
+  }
+  std::sort(members.begin(), members.end());
+  const double nk = static_cast<double>(n - kp);
+  const double slope = nk / nr;
+  double best = 0.0;
+  double cum = 0.0;
+  for (size_t r = 0; r < members.size(); ++r) {
+    cum += members[r].second;
+    const double x = static_cast<double>(members[r].first - 1 - r);
+    best = std::max(best, slope * cum - x);
+  }
+  best = std::max(best, slope * nr - nk);
+  return best / nk;
+}
+
+double oracle_score(const std::vector<double>& ranks, const std::vector<uint64_t>& sample,
+                    size_t kp, ScoreType st) {
+  const double a = oracle_stats1(ranks, sample, kp, false);
+  const double b = oracle_stats1(ranks, sample, kp, true);
+  switch (st) {
+    case ScoreType::kPos: return a;
+    case ScoreType::kNeg: return -b;
+    case ScoreType::kStd: break;
+  }
+  if (a > b) return a;
+  if (a < b) return -b;
+  return 0.0;
+}
+
+std::vector<uint64_t> random_sample(std::mt19937_64& gen, uint64_t n, size_t k,
+                                    bool force_last, bool force_first) {
+  std::vector<uint64_t> pool(n);
+  std::iota(pool.begin(), pool.end(), uint64_t{1});
+  std::shuffle(pool.begin(), pool.end(), gen);
+  pool.resize(k);
+  auto force = [&](uint64_t pos) {
+    if (std::find(pool.begin(), pool.end(), pos) != pool.end()) return;
+    pool[std::uniform_int_distribution<size_t>(0, k - 1)(gen)] = pos;
+  };
+  if (force_last) force(n);
+  if (force_first) force(1);
+  return pool;
+}
+
+struct Mismatch {
+  size_t checked = 0;
+  size_t bad = 0;
+  double worst = 0.0;
+};
+
+// Compares every prefix of `samples` random samples for the three score types.
+Mismatch run_oracle(uint64_t seed, uint64_t n, size_t kmax, size_t samples, int zero_every,
+                    int weight_range) {
+  std::mt19937_64 gen(seed);
+  Mismatch m;
+  PrefixScorer scorer;
+  std::vector<double> out;
+  for (size_t s = 0; s < samples; ++s) {
+    // Integer weights from a small range give many ties.
+    std::vector<double> ranks(n);
+    for (auto& r : ranks) {
+      r = static_cast<double>(std::uniform_int_distribution<int>(1, weight_range)(gen));
+      if (zero_every > 0 && std::uniform_int_distribution<int>(0, zero_every - 1)(gen) == 0) r = 0;
+    }
+    std::sort(ranks.begin(), ranks.end(), std::greater<>());
+    const size_t k = std::uniform_int_distribution<size_t>(1, kmax)(gen);
+    auto sample = random_sample(gen, n, k, s % 2 == 0, s % 3 == 0);
+    out.resize(k);
+    for (ScoreType st : {ScoreType::kStd, ScoreType::kPos, ScoreType::kNeg}) {
+      scorer.cumulative(ranks, sample, st, 1.0, out);
+      for (size_t i = 0; i < k; ++i) {
+        const double want = oracle_score(ranks, sample, i + 1, st);
+        ++m.checked;
+        double diff = std::fabs(out[i] - want);
+        if (st == ScoreType::kStd && diff > 2e-15) {
+          // With inexact sums a near-tie of the two deviations may resolve to
+          // a, -b or 0.
+          const double a = oracle_stats1(ranks, sample, i + 1, false);
+          const double b = oracle_stats1(ranks, sample, i + 1, true);
+          if (std::fabs(a - b) <= 4e-15) {
+            diff = std::min({std::fabs(out[i] - a), std::fabs(out[i] + b),
+                             out[i] == 0.0 ? 0.0 : diff});
+          }
+        }
+        if (out[i] != want) ++m.bad;
+        m.worst = std::max(m.worst, diff);
+      }
+    }
+  }
+  if (ORACLE_SCALE > 1) {
+    std::printf("N=%lu kmax=%zu: %zu prefix scores, %zu differ, worst %g\n",
+                static_cast<unsigned long>(n), kmax, m.checked, m.bad, m.worst);
+  }
+  return m;
+}
+
+TEST(PrefixScores, MatchBruteForceBitForBitWithIntegerWeights) {
+  const size_t reps = sanitizer_build() ? 200 : 3000 * ORACLE_SCALE;
+  // The small case puts the last list position in half of the samples, where
+  // node k and the end node coincide.
+  Mismatch a = run_oracle(1, 40, 22, reps, 0, 4);
+  EXPECT_EQ(a.bad, 0u) << "of " << a.checked << ", worst " << a.worst;
+  EXPECT_GT(a.checked, 50000u / (sanitizer_build() ? 15 : 1));
+  Mismatch b = run_oracle(2, 300, 120, reps / 10, 0, 1000);
+  EXPECT_EQ(b.bad, 0u) << "of " << b.checked << ", worst " << b.worst;
+  Mismatch c = run_oracle(3, 12, 11, reps, 0, 2);
+  EXPECT_EQ(c.bad, 0u) << "of " << c.checked << ", worst " << c.worst;
+}
+
+TEST(PrefixScores, CloseToBruteForceWithZeroWeights) {
+  const size_t reps = sanitizer_build() ? 200 : 2000 * ORACLE_SCALE;
+  Mismatch a = run_oracle(4, 40, 22, reps, 3, 5);
+  EXPECT_LE(a.worst, 2e-15) << a.bad << " of " << a.checked << " differ";
+  Mismatch b = run_oracle(5, 200, 150, reps / 20, 1, 5);  // every weight zero
+  EXPECT_LE(b.worst, 2e-15) << b.bad << " of " << b.checked << " differ";
+}
+
+TEST(PrefixScores, SingleGeneAndSignConventions) {
+  std::vector<double> ranks = {9, 7, 5, 4, 3, 2, 2, 1, 1, 1};
+  const uint64_t n = ranks.size();
+  for (uint64_t p = 1; p <= n; ++p) {
+    std::vector<uint64_t> sample = {p};
+    double pos = calc_gsea_stat_cumulative_f64(ranks, sample, ScoreType::kPos, 1.0)[0];
+    double neg = calc_gsea_stat_cumulative_f64(ranks, sample, ScoreType::kNeg, 1.0)[0];
+    EXPECT_NEAR(pos, static_cast<double>(n - p) / static_cast<double>(n - 1), 1e-15);
+    EXPECT_NEAR(neg, -static_cast<double>(p - 1) / static_cast<double>(n - 1), 1e-15);
+    EXPECT_GE(pos, 0.0);
+    EXPECT_LE(neg, 0.0);
+  }
+  // Symmetric set: equal top and bottom deviations give exactly 0 under std.
+  std::vector<double> flat(10, 1.0);
+  std::vector<uint64_t> ends = {1, 10};
+  EXPECT_EQ(calc_gsea_stat_cumulative_f64(flat, ends, ScoreType::kStd, 1.0)[1], 0.0);
+}
+
+TEST(PrefixScores, ExponentOtherThanOneAppliesPow) {
+  std::vector<double> ranks = {16, 9, 4, 4, 1, 1, 1, 1};
+  std::vector<uint64_t> sample = {2, 5, 1};
+  std::vector<double> sq = {4, 3, 2, 2, 1, 1, 1, 1};
+  auto a = calc_gsea_stat_cumulative_f64(ranks, sample, ScoreType::kStd, 0.5);
+  auto b = calc_gsea_stat_cumulative_f64(sq, sample, ScoreType::kStd, 1.0);
+  for (size_t i = 0; i < a.size(); ++i) EXPECT_DOUBLE_EQ(a[i], b[i]);
+  // 1 + 1e-15 is not treated as 1: the weights go through pow (and are equal).
+  auto c = calc_gsea_stat_cumulative_f64(ranks, sample, ScoreType::kStd, 1.0 + 1e-15);
+  auto d = calc_gsea_stat_cumulative_f64(ranks, sample, ScoreType::kStd, 1.0);
+  for (size_t i = 0; i < c.size(); ++i) EXPECT_NEAR(c[i], d[i], 1e-13);
+}
+
+TEST(PrefixScores, OrderIsStableAndBadSamplesAreRejected) {
+  std::vector<uint64_t> v = {5, 3, 5, 1, 3};
+  EXPECT_EQ(order(v), (std::vector<size_t>{3, 1, 4, 0, 2}));
+  std::vector<uint64_t> big(40);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = (i * 7) % 13;
+  auto o = order(big);
+  for (size_t i = 1; i < o.size(); ++i) {
+    ASSERT_TRUE(big[o[i - 1]] < big[o[i]] || (big[o[i - 1]] == big[o[i]] && o[i - 1] < o[i]));
+  }
+  std::vector<double> ranks(5, 1.0);
+  std::vector<uint64_t> dup = {2, 2}, zero = {0, 1}, beyond = {6};
+  EXPECT_THROW(calc_gsea_stat_cumulative_f64(ranks, dup, ScoreType::kPos, 1.0), InternalError);
+  EXPECT_THROW(calc_gsea_stat_cumulative_f64(ranks, zero, ScoreType::kPos, 1.0), InternalError);
+  EXPECT_THROW(calc_gsea_stat_cumulative_f64(ranks, beyond, ScoreType::kPos, 1.0), InternalError);
+}
+
+}  // namespace
+}  // namespace tarvelo::ruvex_compat
