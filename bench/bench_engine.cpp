@@ -20,6 +20,7 @@
 
 #include "bench_util.hpp"
 #include "tarvelo/engine/algo.hpp"
+#include "tarvelo/engine/algo_driver.hpp"
 #include "tarvelo/engine/records.hpp"
 #include "tarvelo/base/pool.hpp"
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tarvelo/engine/algo.hpp"
+#include "tarvelo/engine/algo_driver.hpp"
 #include "tarvelo/blitz/blitz.hpp"
 #include "tarvelo/engine/bindings.hpp"
 #include "tarvelo/decor/engine.hpp"

@@ -20,20 +20,6 @@
 
 namespace tarvelo::blitz {
 
-struct BlitzOptions {
-  uint64_t permutations = 1000;  // random sets per anchor size
-  uint64_t anchors = 40;         // evenly spaced anchor sizes
-  uint64_t min_size = 5;
-  uint64_t max_size = 4000;
-  uint64_t processes = 4;        // calibration workers and scoring threads
-  uint64_t seed = 0;             // the calibration uses its low 32 bits
-  uint64_t accuracy = 40;        // carried, not read
-  uint64_t deep_accuracy = 50;   // decimal digits of the tail fallback
-  bool symmetric = false;
-  bool center = true;
-  bool signature_cache = true;
-};
-
 struct BlitzModelCacheKey {
   std::array<uint8_t, 32> signature_sha256{};
   uint64_t n_genes = 0;

@@ -7,7 +7,6 @@
 #include <optional>
 #include <string>
 
-#include "tarvelo/blitz/blitz.hpp"
 #include "tarvelo/base/numeric.hpp"
 #include "tarvelo/base/pool.hpp"
 

@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "tarvelo/engine/algo.hpp"
+#include "tarvelo/engine/algo_driver.hpp"
 #include "tarvelo/decor/es.hpp"
 #include "tarvelo/decor/formula.hpp"
 #include "tarvelo/decor/options.hpp"

@@ -1,5 +1,4 @@
-// The classic enrichment engine: enrichment score and the driver of the modes
-// "simple", "multilevel" and "ruvex".
+// The enrichment score every classic mode, permutation kernel and plot shares.
 #pragma once
 
 #include <cstdint>
@@ -17,31 +16,5 @@ namespace tarvelo::algo {
 std::pair<double, uint64_t> calculate_es_ruvex(std::span<const double> ranks,
                                                std::span<const uint64_t> hits, uint64_t n,
                                                ScoreType score_type);
-
-}  // namespace tarvelo::algo
-
-#include <optional>
-#include <vector>
-
-namespace tarvelo::algo {
-
-// The seed itself when given, else 64 bits from the operating system's entropy.
-uint64_t resolve_rng_seed(std::optional<uint64_t> seed);
-
-// Modes "simple" (allow_multilevel false) and "multilevel" (true). Reports no
-// errors; may throw std::bad_alloc or InternalError.
-std::vector<EnrichmentResult> run_gsea_internal(const RankedList& ranked,
-                                                std::span<const Pathway> pathways,
-                                                uint64_t nperm, uint64_t seed, uint64_t min_size,
-                                                uint64_t max_size, double eps, double gsea_param,
-                                                ScoreType score_type, bool allow_multilevel,
-                                                uint64_t sample_size);
-
-// Mode "ruvex": nperm given runs a plain permutation test with nperm
-// permutations; absent, nPermSimple permutations plus multilevel refinement.
-std::vector<EnrichmentResult> ruvex_with_sample_size_and_kind(
-    const RankedList& ranked, std::span<const Pathway> pathways, std::optional<uint64_t> nperm,
-    uint64_t nperm_simple, std::optional<uint64_t> seed, uint64_t min_size, uint64_t max_size,
-    double eps, double gsea_param, ScoreType score_type, uint64_t sample_size);
 
 }  // namespace tarvelo::algo

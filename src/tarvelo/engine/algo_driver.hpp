@@ -1,15 +1,40 @@
-// Building blocks of the classic engine driver (algo::run_gsea_internal),
+// The classic engine's driver: the modes "simple", "multilevel" and "ruvex"
+// (algo::run_gsea_internal and the ruvex entry point), and its building blocks,
 // exposed so that each rule can be checked on its own.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "tarvelo/engine/records.hpp"
 #include "tarvelo/engine/rng_compat.hpp"
 #include "tarvelo/engine/ruvex_compat.hpp"
+
+namespace tarvelo::algo {
+
+// The seed itself when given, else 64 bits from the operating system's entropy.
+uint64_t resolve_rng_seed(std::optional<uint64_t> seed);
+
+// Modes "simple" (allow_multilevel false) and "multilevel" (true). Reports no
+// errors; may throw std::bad_alloc or InternalError.
+std::vector<EnrichmentResult> run_gsea_internal(const RankedList& ranked,
+                                                std::span<const Pathway> pathways,
+                                                uint64_t nperm, uint64_t seed, uint64_t min_size,
+                                                uint64_t max_size, double eps, double gsea_param,
+                                                ScoreType score_type, bool allow_multilevel,
+                                                uint64_t sample_size);
+
+// Mode "ruvex": nperm given runs a plain permutation test with nperm
+// permutations; absent, nPermSimple permutations plus multilevel refinement.
+std::vector<EnrichmentResult> ruvex_with_sample_size_and_kind(
+    const RankedList& ranked, std::span<const Pathway> pathways, std::optional<uint64_t> nperm,
+    uint64_t nperm_simple, std::optional<uint64_t> seed, uint64_t min_size, uint64_t max_size,
+    double eps, double gsea_param, ScoreType score_type, uint64_t sample_size);
+
+}  // namespace tarvelo::algo
 
 namespace tarvelo::algo::driver {
 
