@@ -165,25 +165,15 @@ PyObject* run_blitz(const Args& a, Method method, tarvelo::ScoreType score_type,
 }
 
 Result<tarvelo::DecorCacheMode> parse_decor_cache_mode(std::string_view s) {
-  if (s == "auto") return tarvelo::DecorCacheMode::kAuto;
-  if (s == "reuse") return tarvelo::DecorCacheMode::kReuse;
-  if (s == "rebuild") return tarvelo::DecorCacheMode::kRebuild;
-  return tarvelo::Error::value("Invalid decor_cache_mode '" + std::string(s) +
-                               "'. Expected one of: auto, reuse, rebuild.");
+  return tarvelo::parse_choice("decor_cache_mode", s, tarvelo::kDecorCacheModes);
 }
 
 Result<tarvelo::DecorCorrelation> parse_decor_correlation(std::string_view s) {
-  if (s == "pearson") return tarvelo::DecorCorrelation::kPearson;
-  if (s == "spearman") return tarvelo::DecorCorrelation::kSpearman;
-  return tarvelo::Error::value("Invalid decor_correlation '" + std::string(s) +
-                               "'. Expected one of: pearson, spearman.");
+  return tarvelo::parse_choice("decor_correlation", s, tarvelo::kDecorCorrelations);
 }
 
 Result<tarvelo::DecorRedundancy> parse_decor_redundancy(std::string_view s) {
-  if (s == "positive_mean") return tarvelo::DecorRedundancy::kPositiveMean;
-  if (s == "abs_mean") return tarvelo::DecorRedundancy::kAbsMean;
-  return tarvelo::Error::value("Invalid decor_redundancy '" + std::string(s) +
-                               "'. Expected one of: positive_mean, abs_mean.");
+  return tarvelo::parse_choice("decor_redundancy", s, tarvelo::kDecorRedundancies);
 }
 
 // Method "decor" with the modes ruvex, simple and multilevel: checks, options,

@@ -45,8 +45,7 @@ void parse_meta_line(std::string_view line, MetaMap* meta) {
 }
 
 Result<DecorCorrelation> parse_correlation(std::string_view s) {
-  if (s == "pearson") return DecorCorrelation::kPearson;
-  if (s == "spearman") return DecorCorrelation::kSpearman;
+  if (auto c = find_choice(s, kDecorCorrelations)) return *c;
   return Error("unsupported decor correlation in cache metadata: " + std::string(s));
 }
 
@@ -177,8 +176,7 @@ Result<std::string> required_meta(const std::map<std::string, std::string, std::
 }
 
 Result<DecorRedundancy> parse_redundancy(std::string_view text) {
-  if (text == "positive_mean") return DecorRedundancy::kPositiveMean;
-  if (text == "abs_mean") return DecorRedundancy::kAbsMean;
+  if (auto r = find_choice(text, kDecorRedundancies)) return *r;
   return Error("unsupported decor redundancy in cache metadata: " + std::string(text));
 }
 

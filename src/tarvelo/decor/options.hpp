@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "tarvelo/engine/records.hpp"
+#include "tarvelo/base/choice.hpp"
 #include "tarvelo/base/error.hpp"
 
 namespace tarvelo {
@@ -19,10 +20,10 @@ enum class DecorCorrelation : uint8_t {
   kPearson = 0,
   kSpearman = 1,
 };
-inline constexpr std::array<std::string_view, 2> kDecorCorrelationNames = {
-    "pearson", "spearman"};
+inline constexpr std::array<Choice<DecorCorrelation>, 2> kDecorCorrelations = {{
+    {"pearson", DecorCorrelation::kPearson}, {"spearman", DecorCorrelation::kSpearman}}};
 inline constexpr std::string_view decor_correlation_name(DecorCorrelation c) {
-  return kDecorCorrelationNames[static_cast<size_t>(c)];
+  return choice_name(c, kDecorCorrelations);
 }
 
 // How a gene's correlations with the other pathway genes are averaged.
@@ -30,19 +31,22 @@ enum class DecorRedundancy : uint8_t {
   kPositiveMean = 0,  // mean of max(r, 0)
   kAbsMean = 1,       // mean of |r|
 };
-inline constexpr std::array<std::string_view, 2> kDecorRedundancyNames = {
-    "positive_mean", "abs_mean"};
+inline constexpr std::array<Choice<DecorRedundancy>, 2> kDecorRedundancies = {{
+    {"positive_mean", DecorRedundancy::kPositiveMean}, {"abs_mean", DecorRedundancy::kAbsMean}}};
 inline constexpr std::string_view decor_redundancy_name(DecorRedundancy r) {
-  return kDecorRedundancyNames[static_cast<size_t>(r)];
+  return choice_name(r, kDecorRedundancies);
 }
 
-// Whether an existing decor cache file is reused or rebuilt. No text form: the
-// Python layer parses its own keywords.
+// Whether an existing decor cache file is reused or rebuilt.
 enum class DecorCacheMode : uint8_t {
   kAuto = 0,     // reuse a compatible cache, else build when possible
   kReuse = 1,    // the cache must exist and be compatible
   kRebuild = 2,  // always build from the expression matrix
 };
+inline constexpr std::array<Choice<DecorCacheMode>, 3> kDecorCacheModes = {{
+    {"auto", DecorCacheMode::kAuto},
+    {"reuse", DecorCacheMode::kReuse},
+    {"rebuild", DecorCacheMode::kRebuild}}};
 
 // Formula turning a redundancy into a weight penalty.
 enum class DecorWeightFormula : uint8_t {
@@ -56,12 +60,18 @@ enum class DecorWeightFormula : uint8_t {
   kFloorScaledRational = 7,
   kPowerRetention = 8,
 };
-inline constexpr std::array<std::string_view, 9> kDecorWeightFormulaNames = {
-    "raw-rational",       "scaled-rational",    "q75-scaled-rational",
-    "exp-scaled",         "odds-rational",      "threshold-rational",
-    "quantile-rational",  "floor-scaled-rational", "power-retention"};
+inline constexpr std::array<Choice<DecorWeightFormula>, 9> kDecorWeightFormulas = {{
+    {"raw-rational", DecorWeightFormula::kRawRational},
+    {"scaled-rational", DecorWeightFormula::kScaledRational},
+    {"q75-scaled-rational", DecorWeightFormula::kQ75ScaledRational},
+    {"exp-scaled", DecorWeightFormula::kExpScaled},
+    {"odds-rational", DecorWeightFormula::kOddsRational},
+    {"threshold-rational", DecorWeightFormula::kThresholdRational},
+    {"quantile-rational", DecorWeightFormula::kQuantileRational},
+    {"floor-scaled-rational", DecorWeightFormula::kFloorScaledRational},
+    {"power-retention", DecorWeightFormula::kPowerRetention}}};
 inline constexpr std::string_view decor_weight_formula_name(DecorWeightFormula f) {
-  return kDecorWeightFormulaNames[static_cast<size_t>(f)];
+  return choice_name(f, kDecorWeightFormulas);
 }
 
 // Parameters of the method "decor". The numeric defaults are the "balanced"

@@ -25,6 +25,13 @@ constexpr PresetRow kPresets[] = {
     {"strict", 2.3025850929940455, 0.0, DecorWeightFormula::kExpScaled},
 };
 
+// The formulas a caller may select by name; the others are reached only
+// through their parameters' defaults.
+constexpr std::array<Choice<DecorWeightFormula>, 3> kSelectableFormulas = {{
+    {"raw-rational", DecorWeightFormula::kRawRational},
+    {"exp-scaled", DecorWeightFormula::kExpScaled},
+    {"threshold-rational", DecorWeightFormula::kThresholdRational}}};
+
 void apply_row(DecorOptions& o, const PresetRow& row) {
   o.alpha = row.alpha;
   o.threshold = row.threshold;
@@ -86,17 +93,9 @@ Status apply_decor_formula_overrides(DecorOptions& options,
                                      std::optional<double> gamma,
                                      std::optional<double> penalty_floor, double scale_epsilon) {
   if (weight_formula) {
-    const std::string name = ascii_lower(*weight_formula);
-    if (name == "raw-rational") {
-      options.weight_formula = DecorWeightFormula::kRawRational;
-    } else if (name == "exp-scaled") {
-      options.weight_formula = DecorWeightFormula::kExpScaled;
-    } else if (name == "threshold-rational") {
-      options.weight_formula = DecorWeightFormula::kThresholdRational;
-    } else {
-      return Error::value("Invalid decor weight formula '" + name +
-                          "'. Expected one of: raw-rational, exp-scaled, threshold-rational.");
-    }
+    TARVELO_ASSIGN_OR_RETURN(options.weight_formula,
+                             parse_choice("decor weight formula", ascii_lower(*weight_formula),
+                                          kSelectableFormulas));
   }
   TARVELO_TRY(override_field(alpha, false, "decor_alpha", &options.alpha));
   TARVELO_TRY(override_field(threshold, true, "decor_threshold", &options.threshold));

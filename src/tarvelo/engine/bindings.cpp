@@ -1,30 +1,34 @@
 #include "tarvelo/engine/bindings.hpp"
 
+#include <array>
 #include <string>
+
+#include "tarvelo/base/choice.hpp"
 
 namespace tarvelo::bindings {
 
+namespace {
+
+constexpr std::array<Choice<ScoreType>, 3> kScoreTypes = {{
+    {"std", ScoreType::kStd}, {"pos", ScoreType::kPos}, {"neg", ScoreType::kNeg}}};
+constexpr std::array<Choice<Method>, 2> kMethods = {{
+    {"classic", Method::kClassic}, {"decor", Method::kDecor}}};
+constexpr std::array<Choice<InterfaceMode>, 4> kModes = {{
+    {"ruvex", InterfaceMode::kRuvex},
+    {"multilevel", InterfaceMode::kMultilevel},
+    {"simple", InterfaceMode::kSimple},
+    {"blitz", InterfaceMode::kBlitz}}};
+
+}  // namespace
+
 Result<ScoreType> parse_score_type(std::string_view s) {
-  if (s == "std") return ScoreType::kStd;
-  if (s == "pos") return ScoreType::kPos;
-  if (s == "neg") return ScoreType::kNeg;
-  return Error::value("Invalid scoreType '" + std::string(s) +
-                      "'. Expected one of: std, pos, neg.");
+  return parse_choice("scoreType", s, kScoreTypes);
 }
 
-Result<Method> parse_method(std::string_view s) {
-  if (s == "classic") return Method::kClassic;
-  if (s == "decor") return Method::kDecor;
-  return Error::value("Invalid method '" + std::string(s) + "'. Expected one of: classic, decor.");
-}
+Result<Method> parse_method(std::string_view s) { return parse_choice("method", s, kMethods); }
 
 Result<InterfaceMode> parse_interface_mode(std::string_view s) {
-  if (s == "multilevel") return InterfaceMode::kMultilevel;
-  if (s == "simple") return InterfaceMode::kSimple;
-  if (s == "ruvex") return InterfaceMode::kRuvex;
-  if (s == "blitz") return InterfaceMode::kBlitz;
-  return Error::value("Invalid mode '" + std::string(s) +
-                      "'. Expected one of: ruvex, multilevel, simple, blitz.");
+  return parse_choice("mode", s, kModes);
 }
 
 Result<ExecutionPlan> resolve_execution_plan(InterfaceMode mode, bool nperm_given) {

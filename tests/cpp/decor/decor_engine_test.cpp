@@ -59,8 +59,7 @@ TEST(DecorDriver, PermutationVariantMatchesReference) {
     } else if (t[0] == "run") {
       Run r;
       r.label = t[1];
-      for (size_t i = 0; i < kDecorWeightFormulaNames.size(); ++i)
-        if (kDecorWeightFormulaNames[i] == t[2]) r.o.weight_formula = static_cast<DecorWeightFormula>(i);
+      if (auto f = find_choice(t[2], kDecorWeightFormulas)) r.o.weight_formula = *f;
       r.o.alpha = hexf(t[3]);
       r.o.threshold = hexf(t[4]);
       r.st = static_cast<ScoreType>(std::stoi(t[5]));

@@ -138,8 +138,7 @@ TEST(DecorTuning, OverridesInOrder) {
 }
 
 DecorWeightFormula formula_named(const std::string& name) {
-  for (size_t i = 0; i < kDecorWeightFormulaNames.size(); ++i)
-    if (kDecorWeightFormulaNames[i] == name) return static_cast<DecorWeightFormula>(i);
+  if (auto f = find_choice(name, kDecorWeightFormulas)) return *f;
   ADD_FAILURE() << name;
   return DecorWeightFormula::kRawRational;
 }
