@@ -9,16 +9,13 @@
 
 #include "tarvelo/base/numeric.hpp"
 #include "tarvelo/base/pool.hpp"
+#include "tarvelo/engine/rng_compat.hpp"
 
 namespace tarvelo::blitz {
 namespace compat {
 
 NumpyMt19937::NumpyMt19937(uint32_t seed) {
-  uint32_t s = seed;
-  for (size_t i = 0; i < kN; ++i) {
-    key_[i] = s;
-    s = 1812433253U * (s ^ (s >> 30)) + static_cast<uint32_t>(i + 1);
-  }
+  rng_compat::mt19937_init_words(seed, key_);
   pos_ = kN;
   out_.fill(0);
 }

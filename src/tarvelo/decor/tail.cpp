@@ -16,12 +16,6 @@ namespace {
 
 constexpr uint64_t kMaxLevels = 256;
 
-uint64_t mix64(uint64_t z) {
-  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-  z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-  return z ^ (z >> 31);
-}
-
 uint64_t saturating_mul(uint64_t a, uint64_t b) {
   uint64_t r;
   return __builtin_mul_overflow(a, b, &r) ? std::numeric_limits<uint64_t>::max() : r;
@@ -38,7 +32,7 @@ bool score_less(double a, double b) {
 }  // namespace
 
 uint32_t tail_seed32(uint64_t index, uint64_t seed) {
-  const uint64_t z = mix64((index + 0x9e3779b97f59be58ULL) ^ seed);
+  const uint64_t z = rng_compat::splitmix64_mix((index + 0x9e3779b97f59be58ULL) ^ seed);
   const uint32_t s = static_cast<uint32_t>(z >> 32) ^ static_cast<uint32_t>(z);
   return s <= 1 ? 1 : s;
 }

@@ -212,13 +212,15 @@ uint32_t testing_sample_scratch_generation(const SampleIntScratch& scratch) {
 // ---------------------------------------------------------------------------
 // Standard MT19937
 
+void mt19937_init_words(uint32_t seed, std::array<uint32_t, Mt19937Words::kN>& words) {
+  words[0] = seed;
+  for (uint32_t i = 1; i < Mt19937Words::kN; ++i)
+    words[i] = 1812433253u * (words[i - 1] ^ (words[i - 1] >> 30)) + i;
+}
+
 Mt19937 Mt19937::seed(uint32_t s) {
   Mt19937 r{};
-  auto& mt = r.state.mt;
-  mt[0] = s;
-  for (uint32_t i = 1; i < Mt19937Words::kN; ++i) {
-    mt[i] = 1812433253u * (mt[i - 1] ^ (mt[i - 1] >> 30)) + i;
-  }
+  mt19937_init_words(s, r.state.mt);
   r.state.index = Mt19937Words::kN;
   return r;
 }
@@ -239,12 +241,13 @@ UniformBelow::UniformBelow(uint32_t m) : m_(m) {
   magic_ = ~uint64_t{0} / m + 1;
 }
 
-uint64_t splitmix64(uint64_t x) {
-  uint64_t z = x + 0x9e3779b97f4a7c15ull;
+uint64_t splitmix64_mix(uint64_t z) {
   z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
   z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
   return z ^ (z >> 31);
 }
+
+uint64_t splitmix64(uint64_t x) { return splitmix64_mix(x + 0x9e3779b97f4a7c15ull); }
 
 // ---------------------------------------------------------------------------
 // combination

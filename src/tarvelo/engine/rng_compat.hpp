@@ -46,6 +46,10 @@ struct Mt19937Words {
   void regenerate();
 };
 
+// The standard MT19937 initialisation (init_genrand) of the 624 state words
+// from a 32-bit seed; shared by every generator that seeds the standard way.
+void mt19937_init_words(uint32_t seed, std::array<uint32_t, Mt19937Words::kN>& words);
+
 // R's Mersenne-Twister generator, seeded by set.seed(seed) under
 // RNGkind("Mersenne-Twister", "Inversion", "Rejection").
 struct RMt19937SeedCompat {
@@ -154,8 +158,10 @@ class UniformBelow {
   uint64_t magic_;  // ceil(2^64 / m), 0 for m = 1 (every remainder is 0)
 };
 
-// The standard SplitMix64 output for state x.
+// The standard SplitMix64 output for state x: splitmix64_mix(x + golden gamma).
 uint64_t splitmix64(uint64_t x);
+// SplitMix64's output mix alone (the state already advanced).
+uint64_t splitmix64_mix(uint64_t z);
 
 // k distinct integers of [a, b], in the order the permutation kernels read
 // prefixes of. Rejection sampling on per-thread generation-stamped markers when

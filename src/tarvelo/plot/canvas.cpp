@@ -54,7 +54,7 @@ inline uint8_t clamp_channel(float v) {
 }
 
 // Truncating f32 -> u8 conversion of a value expected in 0..255.
-inline uint8_t to_channel(float v) {
+inline uint8_t truncate_to_channel(float v) {
   if (!(v > 0.0f)) return 0;
   if (v >= 255.0f) return 255;
   return static_cast<uint8_t>(v);
@@ -107,8 +107,8 @@ Rgba blend_over(Rgba under, Rgba over) {
   const float out_r = (fg_r * fg_a + bg_r * bg_a * keep) / alpha;
   const float out_g = (fg_g * fg_a + bg_g * bg_a * keep) / alpha;
   const float out_b = (fg_b * fg_a + bg_b * bg_a * keep) / alpha;
-  return Rgba{to_channel(max * out_r), to_channel(max * out_g), to_channel(max * out_b),
-              to_channel(max * alpha)};
+  return Rgba{truncate_to_channel(max * out_r), truncate_to_channel(max * out_g), truncate_to_channel(max * out_b),
+              truncate_to_channel(max * alpha)};
 }
 
 void draw_line_segment(Canvas& canvas, float x0, float y0, float x1, float y1, Rgba color) {

@@ -52,7 +52,7 @@ inline V4f load_pixel(const uint8_t* p) {
 // Clamped to 0..255, then rounded half away from zero. For a value in that
 // range v - trunc(v) is exact, so comparing it with one half rounds exactly
 // as roundf does, without the library call.
-inline uint8_t to_channel(float v) {
+inline uint8_t round_to_channel(float v) {
   if (v < 0.0f) v = 0.0f;
   else if (v > 255.0f) v = 255.0f;
   const auto whole = static_cast<uint32_t>(v);
@@ -161,8 +161,8 @@ Result<Canvas> resize_lanczos3(const Canvas& source, uint32_t new_width, uint32_
       const uint32_t n = horizontal.offset[ox + 1] - horizontal.offset[ox];
       V4f acc{0.0f, 0.0f, 0.0f, 0.0f};
       for (uint32_t i = 0; i < n; ++i) acc += in[i] * wx[i];
-      out.put(ox, oy, Rgba{to_channel(acc[0]), to_channel(acc[1]), to_channel(acc[2]),
-                           to_channel(acc[3])});
+      out.put(ox, oy, Rgba{round_to_channel(acc[0]), round_to_channel(acc[1]), round_to_channel(acc[2]),
+                           round_to_channel(acc[3])});
     }
   }
   return out;
