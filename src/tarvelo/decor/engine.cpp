@@ -316,47 +316,17 @@ Result<std::vector<EnrichmentResult>> run_decor_internal(
     });
   }
 
-  // Statistics.
+  // Statistics: the classic engine's rules, with p-values floored at eps.
   const double nperm_f = static_cast<double>(nperm);
   for (DecorWorking& w : work) {
-    const DecorNullCounts& c = w.counts;
-    const double mn = c.le_zero == 0 ? 0.0 : c.le_zero_sum / static_cast<double>(c.le_zero);
-    const double mp = c.ge_zero == 0 ? 0.0 : c.ge_zero_sum / static_cast<double>(c.ge_zero);
-    const double es = w.es;
-    if (!std::isnan(es)) {
-      switch (score_type) {
-        case ScoreType::kStd:
-          if (es > 0.0 && mp != 0.0) w.nes = es / mp;
-          else if (es <= 0.0 && mn != 0.0) w.nes = es / std::fabs(mn);
-          break;
-        case ScoreType::kPos:
-          if (es >= 0.0 && mp != 0.0) w.nes = es / mp;
-          break;
-        case ScoreType::kNeg:
-          if (es <= 0.0 && mn != 0.0) w.nes = es / std::fabs(mn);
-          break;
-      }
-    }
-    if (w.nes) {
-      const double lower = (static_cast<double>(c.le_es) + 1.0) / (static_cast<double>(c.le_zero) + 1.0);
-      const double upper = (static_cast<double>(c.ge_es) + 1.0) / (static_cast<double>(c.ge_zero) + 1.0);
-      w.pval = std::fmax(std::fmin(lower, upper), floor_p);
-    }
-    if (score_type == ScoreType::kPos || (score_type == ScoreType::kStd && es > 0.0)) {
-      w.side_k = c.ge_es;
-      w.side_n = c.ge_zero;
-    } else if (score_type == ScoreType::kNeg || (score_type == ScoreType::kStd && es < 0.0)) {
-      w.side_k = c.le_es;
-      w.side_n = c.le_zero;
-    } else {
-      w.side_k = c.le_es;
-      w.side_n = c.ge_zero;
-    }
-    if (w.side_n != 0 && std::isfinite(w.pval) && nperm != 0) {
-      w.log2err = std::sqrt(special_compat::trigamma(static_cast<double>(w.side_k) + 1.0) -
-                            special_compat::trigamma(nperm_f + 1.0)) *
-                  1.4426950408889634;
-    }
+    const algo::driver::PermutationStats st =
+        algo::driver::permutation_stats(w.counts, w.es, score_type);
+    w.nes = st.nes;
+    if (w.nes) w.pval = std::fmax(st.pval, floor_p);
+    w.side_k = st.k;
+    w.side_n = st.n;
+    if (w.side_n != 0 && std::isfinite(w.pval) && nperm != 0)
+      w.log2err = algo::driver::permutation_log2err(w.side_k, nperm);
     if (multilevel && w.side_n < 10) {
       w.pval = std::numeric_limits<double>::quiet_NaN();
       w.nes.reset();
@@ -398,22 +368,15 @@ Result<std::vector<EnrichmentResult>> run_decor_internal(
       t.tail = run_decor_multilevel_tail(ranks, w.weights, n, score_type, s_size,
                                          tail_seed32(i, seed), w.es, floor_p * t.a);
     });
-    const double sf = static_cast<double>(s_size);
-    const double ml_var = special_compat::trigamma((sf + 1.0) * 0.5) - special_compat::trigamma(sf + 1.0);
     for (size_t c = 0; c < cand.size(); ++c) {
       DecorWorking& w = work[cand[c]];
       const auto& t = tails[c];
+      // A failed estimate keeps the permutation p-value.
       if (!t.tail || !std::isfinite(*t.tail)) continue;
-      const double p = std::fmin(*t.tail / t.a, 1.0);
-      if (p < floor_p) {
-        w.pval = floor_p;
-        w.log2err.reset();
-      } else {
-        w.pval = p;
-        // log2 of 0 would make the error infinite; report it as unknown.
-        w.log2err = p == 0.0 ? std::numeric_limits<double>::quiet_NaN()
-                             : std::sqrt(std::floor(1.0 - std::log2(p)) * ml_var) / 0.6931471805599453;
-      }
+      const algo::driver::RefinedPvalue r =
+          algo::driver::merge_refined_pvalue(*t.tail, w.side_n, nperm, floor_p, s_size);
+      w.pval = r.pval;
+      w.log2err = r.log2err;
     }
   }
 
