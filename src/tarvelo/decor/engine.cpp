@@ -393,9 +393,7 @@ Result<std::vector<EnrichmentResult>> run_decor_internal(
     r.leading_edge = algo_support::leading_edge(w.hits, w.peak, score_type, ranked.genes(), w.es);
     results.push_back(std::move(r));
   }
-  algo_support::apply_bh_adjustment(results);
-  std::stable_sort(results.begin(), results.end(),
-                   [](const EnrichmentResult& a, const EnrichmentResult& b) { return a.pathway < b.pathway; });
+  algo::driver::finish_results(results);
   return results;
 }
 

@@ -119,6 +119,15 @@ PermutationStats permutation_stats(const Counts& c, double es, ScoreType score_t
   return s;
 }
 
+void finish_results(std::vector<EnrichmentResult>& results) {
+  algo_support::apply_bh_adjustment(results);
+  // std::string's ordering compares bytes as unsigned char, a prefix first.
+  std::stable_sort(results.begin(), results.end(),
+                   [](const EnrichmentResult& a, const EnrichmentResult& b) {
+                     return a.pathway < b.pathway;
+                   });
+}
+
 double permutation_log2err(uint64_t k, uint64_t nperm) {
   return std::sqrt(special_compat::trigamma(static_cast<double>(k) + 1.0) -
                    special_compat::trigamma(static_cast<double>(nperm) + 1.0)) *
@@ -389,12 +398,7 @@ std::vector<EnrichmentResult> run(StageTimer& timer, const RankedList& ranked,
     results.push_back(std::move(r));
   }
   work = {};
-  algo_support::apply_bh_adjustment(results);
-  // std::string's ordering compares bytes as unsigned char, a prefix first.
-  std::stable_sort(results.begin(), results.end(),
-                   [](const EnrichmentResult& a, const EnrichmentResult& b) {
-                     return a.pathway < b.pathway;
-                   });
+  finish_results(results);
   timer.end_stage("finalize_results");
   timer.end_total();
   return results;

@@ -81,6 +81,10 @@ struct PermutationStats {
 };
 PermutationStats permutation_stats(const Counts& c, double es, ScoreType score_type);
 
+// The last step of every classic and decor call: Benjamini-Hochberg adjusted
+// p-values, then the rows ordered by pathway name (bytes; stable).
+void finish_results(std::vector<EnrichmentResult>& results);
+
 // Standard error of log2(p) for k of nperm permutations at least as extreme.
 double permutation_log2err(uint64_t k, uint64_t nperm);
 
