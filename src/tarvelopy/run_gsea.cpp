@@ -130,7 +130,11 @@ PyObject* run_blitz(const Args& a, Method method, tarvelo::ScoreType score_type,
   if (a.gpu) return fail(PyExc_ValueError, "gpu is not supported with mode='blitz'.");
   if (method == Method::kDecor)
     return fail(PyExc_ValueError, "mode='blitz' supports only method='classic'.");
-  if (a.nperm) return fail(PyExc_ValueError, "nperm is not supported with mode='blitz'.");
+  auto plan = tarvelo::bindings::resolve_execution_plan(InterfaceMode::kBlitz, a.nperm.has_value());
+  if (!plan.ok()) {
+    raise_error(PyExc_ValueError, plan.error());
+    return nullptr;
+  }
   if (score_type != tarvelo::ScoreType::kStd)
     return fail(PyExc_ValueError, "mode='blitz' supports only scoreType='std'.");
   // A NaN gseaParam passes this test, as the comparison is false.
@@ -138,11 +142,6 @@ PyObject* run_blitz(const Args& a, Method method, tarvelo::ScoreType score_type,
     return fail(PyExc_ValueError, "mode='blitz' supports only gseaParam=1.0.");
   if (a.decor_cache || a.decor_expression)
     return fail(PyExc_ValueError, "decor arguments require method='decor'.");
-  auto plan = tarvelo::bindings::resolve_execution_plan(InterfaceMode::kBlitz, false);
-  if (!plan.ok()) {
-    raise_error(PyExc_ValueError, plan.error());
-    return nullptr;
-  }
   tarvelo::blitz::BlitzOptions options;
   options.permutations = a.nperm_simple;
   options.anchors = a.blitz_anchors;
@@ -241,14 +240,9 @@ PyObject* run_classic(const Args& a, InterfaceMode mode, tarvelo::ScoreType scor
     return fail(PyExc_ValueError, "decor arguments require method='decor'.");
   if (a.gpu)
     return fail(PyExc_RuntimeError, "gpu=True requires building tarvelopy with the 'gpu' feature.");
-  auto plan = tarvelo::bindings::resolve_execution_plan(mode, a.nperm.has_value());
-  if (!plan.ok()) {
-    raise_error(PyExc_ValueError, plan.error());
-    return nullptr;
-  }
   const uint64_t max_size = tarvelo::bindings::effective_max_size(a.max_size, mode, ranked.size());
   std::vector<tarvelo::EnrichmentResult> results;
-  switch (plan->mode) {
+  switch (mode) {
     case InterfaceMode::kMultilevel:
       results = tarvelo::algo::run_gsea_internal(
           ranked, db.pathways, a.nperm_simple, tarvelo::algo::resolve_rng_seed(a.seed), min_size,

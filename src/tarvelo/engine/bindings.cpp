@@ -34,7 +34,7 @@ Result<InterfaceMode> parse_interface_mode(std::string_view s) {
 Result<ExecutionPlan> resolve_execution_plan(InterfaceMode mode, bool nperm_given) {
   if (mode == InterfaceMode::kBlitz && nperm_given)
     return Error::value("nperm is not supported with mode='blitz'.");
-  return ExecutionPlan{mode, false};
+  return ExecutionPlan{mode};
 }
 
 uint64_t effective_min_size(std::optional<uint64_t> min_size, InterfaceMode mode) {

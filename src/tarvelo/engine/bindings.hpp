@@ -29,7 +29,6 @@ enum class Method : uint8_t {
 
 struct ExecutionPlan {
   InterfaceMode mode = InterfaceMode::kRuvex;
-  bool gpu = false;  // no GPU engine is built, so always false
 };
 
 // "std", "pos", "neg"; else "Invalid scoreType '{}'. Expected one of: std, pos, neg."

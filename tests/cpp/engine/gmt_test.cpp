@@ -113,7 +113,6 @@ TEST(BindingsTest, KeywordsPlanAndSizes) {
             "nperm is not supported with mode='blitz'.");
   auto plan = bindings::resolve_execution_plan(InterfaceMode::kSimple, true);
   EXPECT_EQ(plan->mode, InterfaceMode::kSimple);
-  EXPECT_FALSE(plan->gpu);
   EXPECT_EQ(bindings::effective_min_size(std::nullopt, InterfaceMode::kBlitz), 5u);
   EXPECT_EQ(bindings::effective_min_size(std::nullopt, InterfaceMode::kRuvex), 1u);
   EXPECT_EQ(bindings::effective_max_size(std::nullopt, InterfaceMode::kBlitz, 10), 4000u);
