@@ -19,6 +19,7 @@
 #include "tarvelo/base/pool.hpp"
 
 using namespace tarvelo;
+using namespace tarvelo::decor;
 using bench::median_ms;
 using bench::must;
 

@@ -163,16 +163,16 @@ PyObject* run_blitz(const Args& a, Method method, tarvelo::ScoreType score_type,
   return results_to_py(*results);
 }
 
-Result<tarvelo::DecorCacheMode> parse_decor_cache_mode(std::string_view s) {
-  return tarvelo::parse_choice("decor_cache_mode", s, tarvelo::kDecorCacheModes);
+Result<tarvelo::decor::DecorCacheMode> parse_decor_cache_mode(std::string_view s) {
+  return tarvelo::parse_choice("decor_cache_mode", s, tarvelo::decor::kDecorCacheModes);
 }
 
-Result<tarvelo::DecorCorrelation> parse_decor_correlation(std::string_view s) {
-  return tarvelo::parse_choice("decor_correlation", s, tarvelo::kDecorCorrelations);
+Result<tarvelo::decor::DecorCorrelation> parse_decor_correlation(std::string_view s) {
+  return tarvelo::parse_choice("decor_correlation", s, tarvelo::decor::kDecorCorrelations);
 }
 
-Result<tarvelo::DecorRedundancy> parse_decor_redundancy(std::string_view s) {
-  return tarvelo::parse_choice("decor_redundancy", s, tarvelo::kDecorRedundancies);
+Result<tarvelo::decor::DecorRedundancy> parse_decor_redundancy(std::string_view s) {
+  return tarvelo::parse_choice("decor_redundancy", s, tarvelo::decor::kDecorRedundancies);
 }
 
 // Method "decor" with the modes ruvex, simple and multilevel: checks, options,
@@ -187,15 +187,15 @@ PyObject* run_decor(const Args& a, InterfaceMode mode, tarvelo::ScoreType score_
     return fail(PyExc_ValueError, "nperm is only valid with mode='ruvex' or mode='simple'.");
   if (!a.decor_cache) return fail(PyExc_ValueError, "method='decor' requires decor_cache.");
 
-  tarvelo::DecorOptions options;
+  tarvelo::decor::DecorOptions options;
   auto check = [](const tarvelo::Status& s) {
     if (s.ok()) return true;
     raise_error(PyExc_ValueError, s.error());
     return false;
   };
-  if (!check(tarvelo::apply_decor_release_tuning(options, a.decor_preset, a.decor_stringency)))
+  if (!check(tarvelo::decor::apply_decor_release_tuning(options, a.decor_preset, a.decor_stringency)))
     return nullptr;
-  if (!check(tarvelo::apply_decor_formula_overrides(
+  if (!check(tarvelo::decor::apply_decor_formula_overrides(
           options, a.decor_weight_formula, a.decor_alpha, a.decor_threshold, a.decor_gamma,
           a.decor_penalty_floor, a.decor_scale_epsilon)))
     return nullptr;

@@ -17,7 +17,7 @@
 #include "tarvelo/decor/options.hpp"
 #include "tarvelo/base/error.hpp"
 
-namespace tarvelo {
+namespace tarvelo::decor {
 
 // The twelve metadata values, in file order (also the order of the reader's
 // checks).
@@ -48,7 +48,6 @@ struct DecorCache {
   std::map<std::string, DecorPathwayScores> pathways;
 };
 
-namespace decor {
 
 inline constexpr std::string_view kCacheFormat = "tarvelo-decor-cache";
 inline constexpr std::string_view kCacheVersion = "1";
@@ -74,5 +73,4 @@ Result<DecorRedundancy> parse_redundancy(std::string_view text);
 // places, ties to even ("0.00195312" for 1/512).
 std::string format_redundancy(float value);
 
-}  // namespace decor
-}  // namespace tarvelo
+}  // namespace tarvelo::decor

@@ -13,7 +13,7 @@
 #include "tarvelo/decor/cache.hpp"
 #include "tarvelo/base/error.hpp"
 
-namespace tarvelo {
+namespace tarvelo::decor {
 
 // Genes in file order (distinct, verbatim) with one row of finite values each;
 // rows are stored back to back, n_samples (>= 2) values per gene.
@@ -27,7 +27,6 @@ struct ExpressionMatrix {
   }
 };
 
-namespace decor {
 
 // Reads a tab-separated matrix (gzip when the extension is "gz"): a header in
 // line 1 unless that line is blank, then gene rows.
@@ -42,5 +41,4 @@ DecorCache build_decor_cache_from_expression(std::span<const Pathway> pathways,
                                              std::string gmt_sha256,
                                              std::string expression_sha256);
 
-}  // namespace decor
-}  // namespace tarvelo
+}  // namespace tarvelo::decor

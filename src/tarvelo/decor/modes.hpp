@@ -13,7 +13,7 @@
 #include "tarvelo/decor/cache.hpp"
 #include "tarvelo/base/error.hpp"
 
-namespace tarvelo {
+namespace tarvelo::decor {
 
 // The metadata values a cache must carry to be used by the current call.
 struct DecorCacheCompatibility {
@@ -26,7 +26,6 @@ struct DecorCacheCompatibility {
   std::string gene_id_mode = "verbatim";
 };
 
-namespace decor {
 
 // Returns the cache to use for `pathways` (the GMT file's, in file order). May
 // create or replace the file at options.cache_path and nothing else. Refuses a
@@ -48,5 +47,4 @@ std::string incompatible_message(const std::vector<std::string>& reasons, bool r
 std::vector<std::string> incompatibility_reasons(const DecorCacheMetadata& meta,
                                                  const DecorCacheCompatibility& want);
 
-}  // namespace decor
-}  // namespace tarvelo
+}  // namespace tarvelo::decor

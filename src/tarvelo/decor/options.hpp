@@ -13,7 +13,7 @@
 #include "tarvelo/base/choice.hpp"
 #include "tarvelo/base/error.hpp"
 
-namespace tarvelo {
+namespace tarvelo::decor {
 
 // Correlation kind a decor cache was built with.
 enum class DecorCorrelation : uint8_t {
@@ -90,9 +90,6 @@ struct DecorOptions {
   DecorWeightFormula weight_formula = DecorWeightFormula::kThresholdRational;
 };
 
-}  // namespace tarvelo
-
-namespace tarvelo::decor {
 
 // "Not negative" admits -0.0 (-0.0 >= 0 holds) and rejects NaN (it fails
 // every comparison), the infinities and every negative value.

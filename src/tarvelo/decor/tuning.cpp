@@ -6,7 +6,7 @@
 #include "tarvelo/decor/options.hpp"
 #include "tarvelo/base/text.hpp"
 
-namespace tarvelo {
+namespace tarvelo::decor {
 namespace {
 
 struct PresetRow {
@@ -53,7 +53,7 @@ std::string ascii_lower(std::string_view s) {
 Status override_field(std::optional<double> value, bool fraction, const char* keyword,
                       double* field) {
   if (!value) return ok_status();
-  if (!(fraction ? decor::finite_fraction(*value) : decor::finite_not_negative(*value))) {
+  if (!(fraction ? finite_fraction(*value) : finite_not_negative(*value))) {
     return Error::value(std::string(keyword) + " must be a finite numeric value >= 0" +
                         (fraction ? " and < 1." : "."));
   }
@@ -107,4 +107,4 @@ Status apply_decor_formula_overrides(DecorOptions& options,
   return ok_status();
 }
 
-}  // namespace tarvelo
+}  // namespace tarvelo::decor

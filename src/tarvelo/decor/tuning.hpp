@@ -13,7 +13,7 @@
 #include "tarvelo/decor/options.hpp"
 #include "tarvelo/base/error.hpp"
 
-namespace tarvelo {
+namespace tarvelo::decor {
 
 // Applies a preset row ("sensitive", "balanced", "specific", "strict"; ASCII
 // letters are lower-cased) or the row of a stringency in [0, 100]. Neither
@@ -32,4 +32,4 @@ Status apply_decor_formula_overrides(DecorOptions& options,
                                      std::optional<double> gamma,
                                      std::optional<double> penalty_floor, double scale_epsilon);
 
-}  // namespace tarvelo
+}  // namespace tarvelo::decor

@@ -13,7 +13,7 @@
 #include "tarvelo/base/io.hpp"
 #include "tarvelo/base/text_parse.hpp"
 
-namespace tarvelo {
+namespace tarvelo::decor {
 namespace {
 
 using decor_test::fixture;
@@ -455,4 +455,4 @@ TEST_F(DecorCacheFileTest, ConcurrentWritersOfOnePathTakeTurns) {
 }
 
 }  // namespace
-}  // namespace tarvelo
+}  // namespace tarvelo::decor

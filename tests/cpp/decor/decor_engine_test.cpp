@@ -23,7 +23,7 @@
 #include "tarvelo/decor/tuning.hpp"
 #include "tarvelo/engine/rng_compat.hpp"
 
-namespace tarvelo {
+namespace tarvelo::decor {
 namespace {
 
 using namespace decor_engine_test;
@@ -359,4 +359,4 @@ TEST(DecorDriver, HitsSizesAndErrors) {
 }
 
 }  // namespace
-}  // namespace tarvelo
+}  // namespace tarvelo::decor

@@ -10,7 +10,7 @@
 #include "tarvelo/base/io.hpp"
 #include "tarvelo/engine/gmt.hpp"
 
-namespace tarvelo {
+namespace tarvelo::decor {
 namespace {
 
 using decor_test::fixture;
@@ -159,4 +159,4 @@ TEST_F(DecorExpressionTest, BuildEdgeCases) {
 }
 
 }  // namespace
-}  // namespace tarvelo
+}  // namespace tarvelo::decor

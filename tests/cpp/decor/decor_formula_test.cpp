@@ -20,7 +20,7 @@
 #include "tarvelo/decor/tail.hpp"
 #include "tarvelo/decor/tuning.hpp"
 
-namespace tarvelo {
+namespace tarvelo::decor {
 namespace {
 
 using namespace decor_engine_test;
@@ -314,4 +314,4 @@ TEST(DecorSeeds, GroupAndTailMixes) {
 }
 
 }  // namespace
-}  // namespace tarvelo
+}  // namespace tarvelo::decor

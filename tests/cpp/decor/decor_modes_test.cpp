@@ -11,7 +11,7 @@
 #include "tarvelo/base/io.hpp"
 #include "tarvelo/engine/gmt.hpp"
 
-namespace tarvelo {
+namespace tarvelo::decor {
 namespace {
 
 using decor_test::fixture;
@@ -254,4 +254,4 @@ TEST_F(DecorModesTest, InputsAreNeverOverwritten) {
 }
 
 }  // namespace
-}  // namespace tarvelo
+}  // namespace tarvelo::decor
