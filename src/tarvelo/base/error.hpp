@@ -1,3 +1,8 @@
+// Folder base/: the plumbing every other folder stands on and that knows no
+// statistics: errors (this file), numeric casts, text and number parsing,
+// keyword choices, files, line reading and gzip, SHA-256, the worker pool and
+// the interrupt checkpoint.
+//
 // Error values with a chain of context messages, and a value-or-error return type.
 //
 // Library code never throws across module boundaries: fallible operations return

@@ -1,3 +1,7 @@
+// Folder blitz/: the mode "blitz" (this file is its entry point) with its
+// stages (signature, calibration, fit, scoring, tail) and the numeric ports it
+// reproduces (compat, pyset_compat, smoothing, blitz_gamma, blitz_mpmath).
+//
 // Mode "blitz": enrichment p-values from a gamma-mixture null model calibrated
 // on random gene sets, instead of per-pathway permutations.
 //

@@ -1,3 +1,8 @@
+// Folder decor/: the correlation-aware method "decor" (this file is its entry
+// point) with its options and presets (options, tuning), the redundancy cache
+// (cache, expression, modes), the penalty formulas, the weighted score (es)
+// and the multilevel tail.
+//
 // The method "decor": enrichment with per-gene penalties from the decor cache,
 // permutation p-values from random gene sets drawn per pathway size, and (in
 // the multilevel variant) refinement of small p-values by the decor tail.

@@ -1,3 +1,10 @@
+// Folder engine/: the classic enrichment engine. The records below, the GMT
+// reader, the enrichment score (algo), its support rules (algo_support), the
+// driver of the modes "simple", "multilevel" and "ruvex" (algo_driver), the
+// permutation kernels (ruvex_compat, ruvex_kernels), the multilevel ruler
+// (esruler_compat, multilevel), the R-compatible random streams (rng_compat),
+// special functions (special_compat) and the plan of an analysis call (bindings).
+//
 // Records shared by every analysis: the ranked gene list, its integer weights,
 // pathways, the score type and the result row.
 #pragma once
