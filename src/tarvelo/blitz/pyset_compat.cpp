@@ -44,22 +44,6 @@ inline uint64_t load_le64(const unsigned char* p) {
   return v;
 }
 
-// The probe sequence shared by both sets: calls visit(i) for every slot in
-// probe order until it returns true.
-template <class Visit>
-inline void probe(uint64_t hash, size_t mask, Visit&& visit) {
-  uint64_t perturb = hash;
-  uint64_t i = hash & mask;
-  for (;;) {
-    const uint64_t p = (i + 9 <= mask) ? 9 : 0;
-    for (uint64_t j = i; j <= i + p; ++j) {
-      if (visit(static_cast<size_t>(j))) return;
-    }
-    perturb >>= 5;
-    i = ((i + p) * 5 + 1 + perturb) & mask;
-  }
-}
-
 }  // namespace
 
 uint64_t siphash13_zero_key(const void* data, size_t len) {
@@ -90,125 +74,21 @@ uint64_t python_set_resized_size(uint64_t used) {
   return size;
 }
 
-// ---------------------------------------------------------------------------
-// PythonStringSet
-
-bool PythonStringSet::insert_no_resize(uint64_t hash, std::string_view name, uint64_t tag) {
-  if (fill_ >= table_.size()) internal_fault("python string set table is full");
-  bool added = false;
-  probe(hash, table_.size() - 1, [&](size_t j) {
-    Slot& s = table_[j];
-    if (!s.full) {
-      s = Slot{hash, name, tag, true};
-      ++used_;
-      ++fill_;
-      added = true;
-      return true;
-    }
-    return s.hash == hash && s.name == name;
-  });
-  return added;
-}
-
-bool PythonStringSet::insert_hashed(uint64_t hash, std::string_view name, uint64_t tag) {
-  const uint64_t mask = table_.size() - 1;
-  if (!insert_no_resize(hash, name, tag)) return false;
-  if (fill_ * 5 >= mask * 3) resize();
-  return true;
-}
-
-const PythonStringSet::Slot* PythonStringSet::find(uint64_t hash, std::string_view name) const {
-  const Slot* found = nullptr;
-  probe(hash, table_.size() - 1, [&](size_t j) {
-    const Slot& s = table_[j];
-    if (!s.full) return true;
-    if (s.hash == hash && s.name == name) {
-      found = &s;
-      return true;
-    }
-    return false;
-  });
-  return found;
-}
-
-void PythonStringSet::resize() {
-  std::vector<Slot> old(python_set_resized_size(used_));
-  old.swap(table_);
-  used_ = fill_ = 0;
-  for (const Slot& s : old) {
-    if (s.full) insert_no_resize(s.hash, s.name, s.tag);
-  }
-}
+void python_set_table_full() { internal_fault("python set table is full"); }
 
 std::vector<std::string_view> PythonStringSet::names() const {
   std::vector<std::string_view> out;
-  out.reserve(used_);
-  for (const Slot& s : table_) {
+  out.reserve(used());
+  for (const Slot& s : slots()) {
     if (s.full) out.push_back(s.name);
   }
   return out;
 }
 
-// ---------------------------------------------------------------------------
-// PythonIntSet
-
-bool PythonIntSet::insert_no_resize(uint64_t value) {
-  if (fill_ >= table_.size()) internal_fault("python int set table is full");
-  bool added = false;
-  probe(value, table_.size() - 1, [&](size_t j) {
-    Slot& s = table_[j];
-    if (!s.full) {
-      s = Slot{value, true};
-      ++used_;
-      ++fill_;
-      added = true;
-      return true;
-    }
-    return s.value == value;
-  });
-  return added;
-}
-
-bool PythonIntSet::insert(uint64_t value) {
-  const uint64_t mask = table_.size() - 1;
-  if (!insert_no_resize(value)) return false;
-  if (fill_ * 5 >= mask * 3) resize();
-  return true;
-}
-
-bool PythonIntSet::contains(uint64_t value) const {
-  bool found = false;
-  probe(value, table_.size() - 1, [&](size_t j) {
-    const Slot& s = table_[j];
-    if (!s.full) return true;
-    if (s.value == value) {
-      found = true;
-      return true;
-    }
-    return false;
-  });
-  return found;
-}
-
-void PythonIntSet::reset() {
-  table_.assign(8, Slot{});
-  used_ = fill_ = 0;
-}
-
-void PythonIntSet::resize() {
-  scratch_.clear();
-  for (const Slot& s : table_) {
-    if (s.full) scratch_.push_back(s.value);
-  }
-  table_.assign(python_set_resized_size(used_), Slot{});
-  used_ = fill_ = 0;
-  for (uint64_t v : scratch_) insert_no_resize(v);
-}
-
 std::vector<uint64_t> PythonIntSet::values() const {
   std::vector<uint64_t> out;
-  out.reserve(used_);
-  for (const Slot& s : table_) {
+  out.reserve(used());
+  for (const Slot& s : slots()) {
     if (s.full) out.push_back(s.value);
   }
   return out;
