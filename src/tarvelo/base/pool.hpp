@@ -2,7 +2,9 @@
 //
 // Its size is fixed by the first of: an explicit ensure_global_pool(n) with
 // n > 0, or first parallel work (then RAYON_NUM_THREADS when it is a positive
-// integer, else the CPU count). Later sizing requests are silent no-ops.
+// integer, else the CPU count), capped at the CPU count (oneTBB would give no
+// more workers and would say so on stderr). Later sizing requests are silent
+// no-ops.
 //
 // A thread that waits inside TBB may run other tasks of the arena, so per-thread
 // scratch buffers must never be held across a parallel call.

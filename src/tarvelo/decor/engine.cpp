@@ -232,6 +232,7 @@ Result<std::vector<EnrichmentResult>> run_decor_internal(
   TARVELO_ASSIGN_OR_RETURN(const DecorFormulaContext context,
                            DecorFormulaContext::from_cache(options, cache));
 
+  TARVELO_TRY(ranked.check_weights(gsea_param));
   const auto index = algo_support::build_gene_index(ranked);
   const PreparedRanks prepared = ranked.prepare(gsea_param);
   const uint64_t n = ranked.size();
