@@ -85,6 +85,23 @@ void parallel_for_index(size_t n, Body&& body, size_t grain = 1) {
   });
 }
 
+// Runs body(i) for i in [0, n) on the current arena, one task per index, so
+// that a few long items never queue behind each other in one chunk. Items
+// start roughly in index order. Exceptions as for parallel_for_index.
+template <class Body>
+void parallel_for_each_task(size_t n, Body&& body) {
+  if (n == 0) return;
+  tbb::task_arena& arena = current_arena();
+  execute_in(arena, [&] {
+    tbb::parallel_for(tbb::blocked_range<size_t>(0, n, 1),
+                      [&](const tbb::blocked_range<size_t>& r) {
+                        detail::CurrentArenaScope scope(&arena);
+                        for (size_t i = r.begin(); i != r.end(); ++i) body(i);
+                      },
+                      tbb::simple_partitioner());
+  });
+}
+
 // Ordered parallel map on the current arena: out[i] = f(i), collected in input
 // order.
 template <class T, class F>
