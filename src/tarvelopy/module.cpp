@@ -5,18 +5,28 @@
 namespace tarvelopy {
 namespace {
 
-PyMethodDef g_methods[4];
+// The method table, built on first use and never changed after: CPython
+// keeps pointers into it for as long as the functions live, and a module
+// initialised again (after being dropped from sys.modules) shares it.
+const PyMethodDef* methods() {
+  static const PyMethodDef table[] = {
+      run_gsea_method_def(),
+      enrichment_plot_method_def(),
+      table_plot_method_def(),
+      PyMethodDef{nullptr, nullptr, 0, nullptr},
+  };
+  return table;
+}
+
+constexpr int kMethodCount = 3;
 
 int module_exec(PyObject* module) {
-  g_methods[0] = run_gsea_method_def();
-  g_methods[1] = enrichment_plot_method_def();
-  g_methods[2] = table_plot_method_def();
-  g_methods[3] = PyMethodDef{nullptr, nullptr, 0, nullptr};
-  if (PyModule_AddFunctions(module, g_methods) < 0) return -1;
+  // The API takes a mutable pointer but never writes through it.
+  if (PyModule_AddFunctions(module, const_cast<PyMethodDef*>(methods())) < 0) return -1;
   PyRef all = PyRef::steal(PyList_New(0));
   if (!all) return -1;
-  for (int i = 0; i < 3; ++i) {
-    PyRef name = PyRef::steal(PyUnicode_FromString(g_methods[i].ml_name));
+  for (int i = 0; i < kMethodCount; ++i) {
+    PyRef name = PyRef::steal(PyUnicode_FromString(methods()[i].ml_name));
     if (!name || PyList_Append(all.get(), name.get()) < 0) return -1;
   }
   return PyModule_AddObjectRef(module, "__all__", all.get());

@@ -211,6 +211,11 @@ PyObject* run_decor(const Args& a, InterfaceMode mode, tarvelo::ScoreType score_
     if (*path && (*path)->find('\0') != std::string::npos)
       return fail(PyExc_OSError, "file name contained an unexpected NUL byte");
   }
+  // Scores whose weights overflow fail before the cache is built.
+  if (auto weights = ranked.check_weights(a.gsea_param); !weights.ok()) {
+    raise_error(PyExc_ValueError, weights.error());
+    return nullptr;
+  }
   auto cache = tarvelo::decor::ensure_decor_cache_for_paths(db.pathways, a.gmt_path, options);
   if (!cache.ok()) {
     raise_error(PyExc_RuntimeError, cache.error());
@@ -240,6 +245,10 @@ PyObject* run_classic(const Args& a, InterfaceMode mode, tarvelo::ScoreType scor
     return fail(PyExc_ValueError, "decor arguments require method='decor'.");
   if (a.gpu)
     return fail(PyExc_RuntimeError, "gpu=True requires building tarvelopy with the 'gpu' feature.");
+  if (auto weights = ranked.check_weights(a.gsea_param); !weights.ok()) {
+    raise_error(PyExc_ValueError, weights.error());
+    return nullptr;
+  }
   const uint64_t max_size = tarvelo::bindings::effective_max_size(a.max_size, mode, ranked.size());
   std::vector<tarvelo::EnrichmentResult> results;
   switch (mode) {

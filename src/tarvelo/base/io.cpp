@@ -5,7 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <utility>
 
 #include "tarvelo/base/text.hpp"
@@ -231,6 +234,17 @@ Result<OutFile> OutFile::create_no_follow(std::string_view path) {
   return OutFile(fd);
 }
 
+Result<OutFile> OutFile::open_existing(std::string_view path) {
+  if (has_nul(path)) return Error::os(kNulInPath);
+  const std::string p(path);
+  int fd;
+  do {
+    fd = ::open(p.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return os_error(errno);
+  return OutFile(fd);
+}
+
 OutFile::OutFile(OutFile&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
 
 OutFile::~OutFile() {
@@ -316,6 +330,147 @@ void sync_dir_best_effort(std::string_view dir) {
   if (fd < 0) return;
   (void)::fsync(fd);
   ::close(fd);
+}
+
+// ---- Atomic replacement ----
+
+namespace {
+
+// Writers of one temporary file within this process take turns. The key is
+// the directory's identity plus the temporary's name, so that different
+// spellings of one directory share a lock.
+class PathLocks {
+ public:
+  static PathLocks& instance() {
+    static PathLocks* locks = new PathLocks();  // never destroyed: used at exit
+    return *locks;
+  }
+  void lock(const std::string& key) {
+    std::unique_lock<std::mutex> g(mu_);
+    cv_.wait(g, [&] { return held_.find(key) == held_.end(); });
+    held_.insert(key);
+  }
+  void unlock(const std::string& key) {
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      held_.erase(key);
+    }
+    cv_.notify_all();
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::set<std::string> held_;
+};
+
+std::string lock_key(std::string_view dir, const std::string& tmp_path) {
+  const auto id = file_identity(dir.empty() ? std::string_view(".") : dir);
+  if (!id) return "path:" + tmp_path;
+  const auto name = file_name(tmp_path);
+  return "dir:" + std::to_string(id->dev) + ":" + std::to_string(id->ino) + "/" +
+         std::string(name ? *name : std::string_view(tmp_path));
+}
+
+// The directory the temporary goes into: the parent, or the path itself when
+// it has no final component.
+std::string_view temp_dir_for(std::string_view path) {
+  return file_name(path) ? parent_dir(path) : path;
+}
+
+// True when the path names (through links) something that exists and is
+// neither a regular file nor a directory.
+bool is_special_file(std::string_view path) {
+  if (has_nul(path)) return false;
+  struct stat st;
+  if (::stat(std::string(path).c_str(), &st) != 0) return false;
+  return !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+class AtomicFile::Lock {
+ public:
+  explicit Lock(std::string key) : key_(std::move(key)) { PathLocks::instance().lock(key_); }
+  ~Lock() { PathLocks::instance().unlock(key_); }
+  Lock(const Lock&) = delete;
+  Lock& operator=(const Lock&) = delete;
+
+ private:
+  std::string key_;
+};
+
+AtomicFile::AtomicFile() = default;
+
+AtomicFile::AtomicFile(AtomicFile&& other) noexcept
+    : path_(std::move(other.path_)),
+      temp_path_(std::move(other.temp_path_)),
+      temp_dir_(std::move(other.temp_dir_)),
+      lock_(std::move(other.lock_)),
+      file_(std::move(other.file_)),
+      published_(std::exchange(other.published_, true)) {
+  other.temp_path_.clear();
+}
+
+AtomicFile::~AtomicFile() {
+  if (file_) (void)file_->close();
+  if (!published_ && !temp_path_.empty()) (void)remove_file(temp_path_);
+}
+
+std::string AtomicFile::temp_path_for(std::string_view path, std::string_view fallback_name) {
+  const auto name = file_name(path);
+  std::string tmp_name = name && text::is_valid_utf8(*name) ? std::string(*name)
+                                                            : std::string(fallback_name);
+  tmp_name += ".tmp." + std::to_string(static_cast<long long>(::getpid()));
+  const std::string_view dir = temp_dir_for(path);
+  std::string tmp_path;
+  if (!dir.empty()) {
+    tmp_path.assign(dir);
+    if (tmp_path.back() != '/') tmp_path += '/';
+  }
+  tmp_path += tmp_name;
+  return tmp_path;
+}
+
+Result<AtomicFile> AtomicFile::create(std::string_view path, std::string_view fallback_name,
+                                      Special special) {
+  if (has_nul(path)) return Error::os(kNulInPath);
+  AtomicFile out;
+  out.path_.assign(path);
+  if (special == Special::kWriteInPlace && is_special_file(path)) {
+    TARVELO_ASSIGN_OR_RETURN(OutFile file, OutFile::open_existing(path));
+    out.file_ = std::make_unique<OutFile>(std::move(file));
+    return out;
+  }
+  out.temp_path_ = temp_path_for(path, fallback_name);
+  out.temp_dir_.assign(temp_dir_for(path));
+  out.lock_ = std::make_unique<Lock>(lock_key(out.temp_dir_, out.temp_path_));
+  auto created = OutFile::create_no_follow(out.temp_path_);
+  if (!created.ok()) return std::move(created).error();  // out removes the temporary
+  out.file_ = std::make_unique<OutFile>(std::move(created).value());
+  return out;
+}
+
+Status AtomicFile::finish() {
+  if (!file_) internal_fault("atomic file finished twice");
+  // A FIFO or terminal written in place cannot be synced (EINVAL), and there
+  // is nothing durable to wait for.
+  if (!temp_path_.empty()) TARVELO_TRY(file_->sync());
+  Status closed = file_->close();
+  file_.reset();
+  return closed;
+}
+
+Status AtomicFile::publish() {
+  if (file_) internal_fault("atomic file published before it was finished");
+  if (temp_path_.empty()) {
+    published_ = true;
+    return ok_status();
+  }
+  TARVELO_TRY(rename_path(temp_path_, path_));
+  published_ = true;
+  sync_dir_best_effort(temp_dir_);
+  return ok_status();
 }
 
 }  // namespace tarvelo::io

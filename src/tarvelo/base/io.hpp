@@ -143,7 +143,12 @@ class OutFile {
   OutFile(const OutFile&) = delete;
   ~OutFile();
 
+  // An existing file that is not a regular file (a FIFO, a device), opened
+  // write-only without creating or truncating anything.
+  static Result<OutFile> open_existing(std::string_view path);
+
   Status write_all(const char* data, size_t n);
+  int fd() const { return fd_; }
   // Flushes the file's data to stable storage (F_FULLFSYNC on Darwin).
   Status sync();
   Status close();
@@ -207,5 +212,66 @@ std::optional<FileIdentity> file_identity(std::string_view path);
 
 // Fsyncs a directory so that a rename inside it is durable; errors ignored.
 void sync_dir_best_effort(std::string_view dir);
+
+// ---- Atomic replacement ----
+
+// A file written under a temporary name beside its final path and renamed over
+// it once complete and synced. A reader never sees a partial file, and a
+// failure at any step (a full disk, a write error, an exception) removes the
+// temporary and leaves the old file at the path as it was.
+//
+// The temporary is "{name}.tmp.{pid}" in the path's directory, {name} being
+// the final component (`fallback_name` when that is not valid UTF-8); for a
+// path without a final component (ending in "..") it goes inside the path.
+// It is created without following a symbolic link, so a link planted under
+// that name is refused rather than written through. A symbolic link at the
+// final path is replaced, not followed. Writers of one temporary within this
+// process take turns: two threads writing the same path would otherwise share
+// the temporary.
+//
+// Usage: create(), write to file(), finish(), publish(). Dropping the object
+// before publish() discards the temporary.
+class AtomicFile {
+ public:
+  enum class Special {
+    kReplace,  // rename over whatever the path names
+    // Write straight into an existing path that is not a regular file or a
+    // directory (a FIFO, /dev/stdout, a device), following links: renaming
+    // over it would replace the pipe or device node rather than write to it.
+    kWriteInPlace,
+  };
+
+  // The temporary path used for `path`.
+  static std::string temp_path_for(std::string_view path, std::string_view fallback_name);
+  // Creates the temporary (truncating a stale one). The error is the OS error
+  // without context; the temporary is then removed.
+  static Result<AtomicFile> create(std::string_view path, std::string_view fallback_name,
+                                   Special special = Special::kReplace);
+
+  AtomicFile(AtomicFile&& other) noexcept;
+  AtomicFile& operator=(AtomicFile&&) = delete;
+  AtomicFile(const AtomicFile&) = delete;
+  ~AtomicFile();
+
+  OutFile& file() { return *file_; }
+  const std::string& temp_path() const { return temp_path_; }
+
+  // Flushes the temporary to stable storage and closes it.
+  Status finish();
+  // Renames the finished temporary over the path, then syncs the directory
+  // (best effort). The error is the OS error without context.
+  Status publish();
+
+ private:
+  class Lock;
+  AtomicFile();
+
+  std::string path_;
+  std::string temp_path_;  // empty when writing in place
+  std::string temp_dir_;
+  std::unique_ptr<Lock> lock_;
+  std::unique_ptr<OutFile> file_;
+  bool published_ = false;
+};
 
 }  // namespace tarvelo::io

@@ -2,7 +2,9 @@
 //
 // Its size is fixed by the first of: an explicit ensure_global_pool(n) with
 // n > 0, or first parallel work (then RAYON_NUM_THREADS when it is a positive
-// integer, else the CPU count). Later sizing requests are silent no-ops.
+// integer, else the CPU count), capped at the CPU count (oneTBB would give no
+// more workers and would say so on stderr). Later sizing requests are silent
+// no-ops.
 //
 // A thread that waits inside TBB may run other tasks of the arena, so per-thread
 // scratch buffers must never be held across a parallel call.
@@ -80,6 +82,23 @@ void parallel_for_index(size_t n, Body&& body, size_t grain = 1) {
                         detail::CurrentArenaScope scope(&arena);
                         for (size_t i = r.begin(); i != r.end(); ++i) body(i);
                       });
+  });
+}
+
+// Runs body(i) for i in [0, n) on the current arena, one task per index, so
+// that a few long items never queue behind each other in one chunk. Items
+// start roughly in index order. Exceptions as for parallel_for_index.
+template <class Body>
+void parallel_for_each_task(size_t n, Body&& body) {
+  if (n == 0) return;
+  tbb::task_arena& arena = current_arena();
+  execute_in(arena, [&] {
+    tbb::parallel_for(tbb::blocked_range<size_t>(0, n, 1),
+                      [&](const tbb::blocked_range<size_t>& r) {
+                        detail::CurrentArenaScope scope(&arena);
+                        for (size_t i = r.begin(); i != r.end(); ++i) body(i);
+                      },
+                      tbb::simple_partitioner());
   });
 }
 

@@ -274,6 +274,7 @@ Result<std::vector<EnrichmentResult>> ruvex_blitz_with_options(const RankedList&
 
   timer.start();
   const BlitzSignature sig = prepare_signature(ranked, options.center);
+  TARVELO_TRY(check_signature_range(sig));
   timer.stop("prepare_signature");
 
   timer.start();

@@ -15,20 +15,14 @@ constexpr double kLog2Of10 = 3.321928094887362;
 constexpr int kMaxIterations = 20000;
 constexpr int kSpougeA = 80;
 
-// MPFR keeps its exponent range, constant caches (pi, log 2) and integer pools
-// per thread. The default exponent range (about 2^+-2^30) would turn extreme
-// prefactors into spurious zeros or infinities, so it is widened once on every
-// thread that computes; the caches are released when the thread ends (worker
-// threads come and go, and each would otherwise leave its caches behind).
-struct MpfrThreadState {
-  MpfrThreadState() {
-    mpfr_set_emin(mpfr_get_emin_min());
-    mpfr_set_emax(mpfr_get_emax_max());
-  }
-  ~MpfrThreadState() { mpfr_free_cache(); }
+// MPFR keeps its constant caches (pi, log 2) and integer pools per thread;
+// they are released when the thread ends (worker threads come and go, and
+// each would otherwise leave its caches behind).
+struct MpfrThreadCaches {
+  ~MpfrThreadCaches() { mpfr_free_cache(); }
 };
 
-void widen_exponent_range() { static thread_local MpfrThreadState state; }
+void register_thread_caches() { static thread_local MpfrThreadCaches caches; }
 
 mpfr_prec_t as_prec(uint64_t bits) {
   if (bits < MPFR_PREC_MIN) return MPFR_PREC_MIN;
@@ -50,10 +44,20 @@ uint64_t word_precision(uint64_t nominal_bits) {
   return (nominal_bits + 63) / 64 * 64;
 }
 
+WideExponentRange::WideExponentRange() : emin_(mpfr_get_emin()), emax_(mpfr_get_emax()) {
+  mpfr_set_emin(mpfr_get_emin_min());
+  mpfr_set_emax(mpfr_get_emax_max());
+}
+
+WideExponentRange::~WideExponentRange() {
+  mpfr_set_emin(emin_);
+  mpfr_set_emax(emax_);
+}
+
 Hp::Hp() : Hp(64) {}
 
 Hp::Hp(uint64_t prec_bits) {
-  widen_exponent_range();
+  register_thread_caches();
   mpfr_init2(v_, as_prec(prec_bits));
   mpfr_set_zero(v_, 1);
 }
@@ -305,6 +309,7 @@ Result<GammaCdf> gammacdf(uint64_t dps, double x, double shape, double scale) {
     return bad_parameters();
   }
   if (dps > kMaxDps) return Error("blitz mpmath fallback dps is too large");
+  const WideExponentRange range;
 
   const uint64_t nominal = nominal_precision(2 * dps + 1);
   const uint64_t p = word_precision(nominal);

@@ -26,6 +26,24 @@ uint64_t nominal_precision(uint64_t digits);
 // of 64.
 uint64_t word_precision(uint64_t nominal_bits);
 
+// Widens MPFR's exponent range to its maximum on the calling thread for the
+// object's lifetime, then restores the range found. The default range (about
+// 2^+-2^30) would turn extreme prefactors into spurious zeros or infinities;
+// the range is per-thread state shared with every other MPFR user of the
+// thread (with nproc=1 the caller's Python thread), so it must not stay
+// widened. Numbers computed inside the scope are meant to be used inside it.
+class WideExponentRange {
+ public:
+  WideExponentRange();
+  ~WideExponentRange();
+  WideExponentRange(const WideExponentRange&) = delete;
+  WideExponentRange& operator=(const WideExponentRange&) = delete;
+
+ private:
+  mpfr_exp_t emin_;
+  mpfr_exp_t emax_;
+};
+
 // A finite or infinite MPFR number that owns its storage. Operations take the
 // result precision explicitly and round to nearest, ties to even.
 class Hp {
@@ -94,7 +112,8 @@ struct GammaCdf {
 // The regularised lower incomplete gamma P(shape, x / scale) at dps decimal
 // digits (2 dps + 1 digits of working precision). x < 0 or x / scale = 0
 // give 0. Errors: invalid parameters, dps above kMaxDps, non-convergence,
-// NaN intermediates.
+// NaN intermediates. Runs inside its own WideExponentRange; a caller that
+// computes further with the returned cdf keeps one open around both.
 Result<GammaCdf> gammacdf(uint64_t dps, double x, double shape, double scale);
 
 // z^a e^-z / Gamma(a) at the context precision.

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
+#include <string>
 #include <string_view>
 #include <unordered_set>
 
@@ -36,12 +38,34 @@ BlitzSignature prepare_signature(const RankedList& ranked, bool center) {
     const double mean =
         compat::numpy_pairwise_sum_f64(kept) / static_cast<double>(kept.size());
     for (double& s : kept) s = s - mean;
+    sig.center = mean;
   }
   sig.weights.resize(kept.size());
   for (size_t i = 0; i < kept.size(); ++i) sig.weights[i] = std::fabs(kept[i]);
   sig.gene_index.reserve(sig.genes.size());
   for (size_t i = 0; i < sig.genes.size(); ++i) sig.gene_index.emplace(sig.genes[i], i);
   return sig;
+}
+
+Status check_signature_range(const BlitzSignature& signature) {
+  constexpr const char* kAdvice = "; scores this close to the float64 limit must be rescaled";
+  if (!std::isfinite(signature.center)) {
+    return Error("blitz cannot centre the scores: their mean is not finite (the sum of the "
+                 "scores overflows)" + std::string(kAdvice));
+  }
+  for (size_t i = 0; i < signature.weights.size(); ++i) {
+    if (!std::isfinite(signature.weights[i])) {
+      return Error("blitz weight of gene '" + signature.genes[i] +
+                   "' is not finite (centring its score overflows)" + std::string(kAdvice));
+    }
+  }
+  const double total = compat::numpy_pairwise_sum_f64(signature.weights);
+  if (!(total <= std::numeric_limits<double>::max() / 2)) {
+    return Error("blitz weights sum to more than half the float64 range (" +
+                 std::string(std::isfinite(total) ? "near overflow" : "overflow") + ")" +
+                 std::string(kAdvice));
+  }
+  return ok_status();
 }
 
 std::vector<CleanedPathway> clean_pathways(const BlitzSignature& signature,

@@ -29,6 +29,8 @@ double lower_regularized_gamma(double shape, double z) {
 
 Result<GammaTail> high_precision_tail(int side, double x, double shape, double scale,
                                       double frac, uint64_t dps) {
+  // The mixture below works on the cdf at the same wide range.
+  const blitz_mpmath::WideExponentRange range;
   TARVELO_ASSIGN_OR_RETURN(blitz_mpmath::GammaCdf g,
                            blitz_mpmath::gammacdf(dps, x, shape, scale));
   // gammacdf has checked dps against its cap, so dps + 1 cannot overflow.

@@ -1,14 +1,9 @@
 #include "tarvelo/decor/cache.hpp"
 
-#include <unistd.h>
-
 #include <array>
 #include <charconv>
 #include <cmath>
-#include <condition_variable>
 #include <cstdio>
-#include <mutex>
-#include <set>
 
 #include "tarvelo/base/io.hpp"
 #include "tarvelo/base/text.hpp"
@@ -69,57 +64,6 @@ Result<DecorCacheMetadata> metadata_from(const MetaMap& meta) {
   TARVELO_ASSIGN_OR_RETURN(const std::string nr, required_meta(meta, kMetaKeys[11]));
   TARVELO_ASSIGN_OR_RETURN(m.n_rows, text::parse_u64(nr));
   return m;
-}
-
-// ---- In-process writer lock per temporary file ----
-//
-// Two threads of one process writing the same cache path would share the
-// temporary name (it carries only the process id) and could rename an
-// interleaved file into place. Writers of one temporary file therefore take
-// turns. The key is the directory's identity plus the temporary name, so
-// different spellings of one directory share a lock.
-class PathLocks {
- public:
-  static PathLocks& instance() {
-    static PathLocks* locks = new PathLocks();  // never destroyed: used at exit
-    return *locks;
-  }
-  void lock(const std::string& key) {
-    std::unique_lock<std::mutex> g(mu_);
-    cv_.wait(g, [&] { return held_.find(key) == held_.end(); });
-    held_.insert(key);
-  }
-  void unlock(const std::string& key) {
-    {
-      std::lock_guard<std::mutex> g(mu_);
-      held_.erase(key);
-    }
-    cv_.notify_all();
-  }
-
- private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::set<std::string> held_;
-};
-
-class PathLockGuard {
- public:
-  explicit PathLockGuard(std::string key) : key_(std::move(key)) { PathLocks::instance().lock(key_); }
-  ~PathLockGuard() { PathLocks::instance().unlock(key_); }
-  PathLockGuard(const PathLockGuard&) = delete;
-  PathLockGuard& operator=(const PathLockGuard&) = delete;
-
- private:
-  std::string key_;
-};
-
-std::string lock_key(std::string_view dir, const std::string& tmp_path) {
-  const auto id = io::file_identity(dir.empty() ? std::string_view(".") : dir);
-  if (!id) return "path:" + tmp_path;
-  const auto name = io::file_name(tmp_path);
-  return "dir:" + std::to_string(id->dev) + ":" + std::to_string(id->ino) + "/" +
-         std::string(name ? *name : std::string_view(tmp_path));
 }
 
 Status write_contents(io::ByteSink& sink, const DecorCache& cache) {
@@ -261,6 +205,15 @@ Status write_decor_cache_atomic(std::string_view path, const DecorCache& cache) 
       internal_fault("decor cache entry '" + name + "' has " + std::to_string(scores.genes.size()) +
                      " genes but " + std::to_string(scores.redundancy.size()) + " redundancies");
     }
+    // The reader refuses a non-finite value, so such a file would fail every
+    // later call: refuse it before anything is written.
+    for (size_t i = 0; i < scores.redundancy.size(); ++i) {
+      if (!std::isfinite(scores.redundancy[i])) {
+        return Error("decor cache redundancy of gene '" + scores.genes[i] + "' in pathway '" +
+                     name + "' is not finite (" + format_redundancy(scores.redundancy[i]) +
+                     "); the cache was not written");
+      }
+    }
   }
   const std::string_view parent = io::parent_dir(path);
   if (!parent.empty()) {
@@ -270,51 +223,28 @@ Status write_decor_cache_atomic(std::string_view path, const DecorCache& cache) 
                                              std::string(parent) + "'");
     }
   }
-  const auto name = io::file_name(path);
-  std::string tmp_name = name && text::is_valid_utf8(*name) ? std::string(*name) : "decor-cache";
-  tmp_name += ".tmp." + std::to_string(static_cast<long long>(::getpid()));
-  // Without a final name (a path ending in ".."), the temporary goes inside it.
-  const std::string_view tmp_dir = name ? parent : path;
-  std::string tmp_path;
-  if (!tmp_dir.empty()) {
-    tmp_path.assign(tmp_dir);
-    if (tmp_path.back() != '/') tmp_path += '/';
-  }
-  tmp_path += tmp_name;
-
-  PathLockGuard guard(lock_key(tmp_dir, tmp_path));
-  auto fail = [&](Error e) -> Status {
-    (void)io::remove_file(tmp_path);
-    return e;
-  };
-  auto created = io::OutFile::create_no_follow(tmp_path);
+  auto created = io::AtomicFile::create(path, "decor-cache");
   if (!created.ok()) {
-    return fail(std::move(created).error().context("Failed to create '" + tmp_path + "'"));
+    return std::move(created).error().context(
+        "Failed to create '" + io::AtomicFile::temp_path_for(path, "decor-cache") + "'");
   }
-  io::OutFile file = std::move(created).value();
-  // An allocation failure must not leave the temporary behind either.
-  try {
-    Status written = ok_status();
-    if (io::has_gz_extension(path)) {
-      io::GzipSink sink(file, 6);
-      written = write_contents(sink, cache);
-    } else {
-      io::BufferedSink sink(file, 8192);
-      written = write_contents(sink, cache);
-    }
-    if (!written.ok()) return fail(std::move(written).error());
-    if (auto s = file.sync(); !s.ok()) return fail(std::move(s).error());
-    if (auto s = file.close(); !s.ok()) return fail(std::move(s).error());
-    if (auto s = io::rename_path(tmp_path, path); !s.ok()) {
-      return fail(std::move(s).error().context("Failed to rename temporary cache '" + tmp_path +
-                                               "' to '" + std::string(path) + "'"));
-    }
-  } catch (...) {
-    (void)file.close();
-    (void)io::remove_file(tmp_path);
-    throw;
+  // Every return below, and an exception, removes the temporary unless it
+  // was renamed into place.
+  io::AtomicFile file = std::move(created).value();
+  Status written = ok_status();
+  if (io::has_gz_extension(path)) {
+    io::GzipSink sink(file.file(), 6);
+    written = write_contents(sink, cache);
+  } else {
+    io::BufferedSink sink(file.file(), 8192);
+    written = write_contents(sink, cache);
   }
-  io::sync_dir_best_effort(tmp_dir);
+  TARVELO_TRY(std::move(written));
+  TARVELO_TRY(file.finish());
+  if (auto s = file.publish(); !s.ok()) {
+    return std::move(s).error().context("Failed to rename temporary cache '" + file.temp_path() +
+                                        "' to '" + std::string(path) + "'");
+  }
   return ok_status();
 }
 

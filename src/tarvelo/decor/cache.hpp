@@ -57,8 +57,10 @@ inline constexpr std::string_view kCacheVersion = "1";
 Result<DecorCache> read_decor_cache(std::string_view path);
 
 // Writes the cache through "{name}.tmp.{pid}" beside the path, synced and then
-// renamed over it; a failure removes the temporary and leaves any old file.
-// Writers of one path within this process are serialised.
+// renamed over it (io::AtomicFile); a failure removes the temporary and leaves
+// any old file. A non-finite redundancy, which the reader would refuse, fails
+// before anything is written. Writers of one path within this process are
+// serialised.
 Status write_decor_cache_atomic(std::string_view path, const DecorCache& cache);
 
 // The value under key, or "decor cache is missing metadata key: {}".

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 
 #include "tarvelo/engine/algo.hpp"
 #include "tarvelo/engine/algo_driver.hpp"
@@ -24,18 +25,11 @@ namespace {
 // Size groups with more pathways than this score their random sets batched.
 constexpr size_t kBatchAbove = 15;
 
-// Runs body(i) for i in [0, n) on the pool, one task per index, so that a
-// few long items never queue behind each other in one chunk.
+// Runs body(i) for i in [0, n) on the call's arena, one task per index, so
+// that a few long items never queue behind each other in one chunk.
 template <class Body>
 void for_each_dynamic(size_t n, Body&& body) {
-  if (n == 0) return;
-  pool::global_arena().execute([&] {
-    tbb::parallel_for(tbb::blocked_range<size_t>(0, n, 1),
-                      [&](const tbb::blocked_range<size_t>& r) {
-                        for (size_t i = r.begin(); i != r.end(); ++i) body(i);
-                      },
-                      tbb::simple_partitioner());
-  });
+  pool::parallel_for_each_task(n, std::forward<Body>(body));
 }
 
 uint64_t mix64(uint64_t z) {
@@ -232,6 +226,7 @@ Result<std::vector<EnrichmentResult>> run_decor_internal(
   TARVELO_ASSIGN_OR_RETURN(const DecorFormulaContext context,
                            DecorFormulaContext::from_cache(options, cache));
 
+  TARVELO_TRY(ranked.check_weights(gsea_param));
   const auto index = algo_support::build_gene_index(ranked);
   const PreparedRanks prepared = ranked.prepare(gsea_param);
   const uint64_t n = ranked.size();

@@ -123,9 +123,32 @@ void pathway_redundancy(const std::vector<const double*>& rows, size_t n, DecorR
   }
 }
 
+// Deviations of scale * x from their mean into out; returns their sum of
+// squares. `scale` is a power of two, so scale * x is exact (barring
+// underflow) and 1.0 leaves the values as they are.
+double centre(const double* x, size_t n, double scale, double* out) {
+  double sum = 0.0;
+  for (size_t k = 0; k < n; ++k) sum += x[k] * scale;
+  const double mean = sum / static_cast<double>(n);
+  double ss = 0.0;
+  for (size_t k = 0; k < n; ++k) {
+    const double d = x[k] * scale - mean;
+    out[k] = d;
+    ss += d * d;
+  }
+  return ss;
+}
+
 // A row divided into unit length around its mean; constant rows become zeros
 // whatever the rounding of their mean (an inexact mean would otherwise leave
 // tiny residuals that normalise to +-1/sqrt(n) and correlate perfectly).
+//
+// Finite values near the ends of the double range would overflow the sum or
+// the squares (and the row would become NaN or zeros) or underflow every
+// square. Such a row is first scaled by a power of two that brings its
+// largest magnitude to [0.5, 1): correlation does not depend on scale, and
+// the scaling is exact, so the result is the one an unbounded exponent range
+// would give. Other rows are computed unscaled, exactly as before.
 void standardise(const double* x, size_t n, double* out) {
   bool constant = true;
   for (size_t k = 1; k < n && constant; ++k) constant = x[k] == x[0];
@@ -133,16 +156,15 @@ void standardise(const double* x, size_t n, double* out) {
     std::fill(out, out + n, 0.0);
     return;
   }
-  double sum = 0.0;
-  for (size_t k = 0; k < n; ++k) sum += x[k];
-  const double mean = sum / static_cast<double>(n);
-  double ss = 0.0;
-  for (size_t k = 0; k < n; ++k) {
-    const double d = x[k] - mean;
-    out[k] = d;
-    ss += d * d;
+  double ss = centre(x, n, 1.0, out);
+  if (!std::isfinite(ss) || ss == 0.0) {
+    double largest = 0.0;
+    for (size_t k = 0; k < n; ++k) largest = std::fmax(largest, std::fabs(x[k]));
+    int e = 0;
+    (void)std::frexp(largest, &e);
+    ss = centre(x, n, std::ldexp(1.0, -e), out);
   }
-  if (ss > 0.0) {
+  if (ss > 0.0 && std::isfinite(ss)) {
     const double root = std::sqrt(ss);
     for (size_t k = 0; k < n; ++k) out[k] /= root;
   } else {

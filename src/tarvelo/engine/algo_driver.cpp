@@ -156,7 +156,14 @@ RefinedPvalue merge_refined_pvalue(double p, uint64_t n, uint64_t nperm, double 
   return r;
 }
 
-StageTimer::StageTimer() : enabled_(std::getenv("TARVELO_STAGE_TIMING") != nullptr) {
+CallEnvironment CallEnvironment::read() {
+  CallEnvironment env;
+  env.stage_timing = std::getenv("TARVELO_STAGE_TIMING") != nullptr;
+  env.fast_nonexact_simple = std::getenv("TARVELO_FAST_NONEXACT_SIMPLE") != nullptr;
+  return env;
+}
+
+StageTimer::StageTimer(bool enabled) : enabled_(enabled) {
   if (enabled_) {
     total_start_ = std::chrono::steady_clock::now();
     stage_start_ = std::chrono::steady_clock::now();
@@ -210,7 +217,8 @@ void add_batch(std::vector<Working>& work, const ruvex_compat::BatchCounts& b) {
   }
 }
 
-std::vector<EnrichmentResult> run(StageTimer& timer, const RankedList& ranked,
+std::vector<EnrichmentResult> run(StageTimer& timer, const CallEnvironment& env,
+                                  const RankedList& ranked,
                                   std::span<const Pathway> pathways, uint64_t nperm,
                                   uint64_t seed, uint64_t min_size, uint64_t max_size, double eps,
                                   double gsea_param, ScoreType score_type, bool allow_multilevel,
@@ -288,7 +296,7 @@ std::vector<EnrichmentResult> run(StageTimer& timer, const RankedList& ranked,
       ruvex_compat::BatchCounts counts;
       if (threads < 2 || kept < 128) {
         counts = ruvex_compat::calc_gsea_stat_cumulative_batch_f64_sequential(in);
-      } else if (std::getenv("TARVELO_FAST_NONEXACT_SIMPLE") != nullptr) {
+      } else if (env.fast_nonexact_simple) {
         counts = ruvex_compat::calc_gsea_stat_cumulative_batch_f64_parallel(in, threads, &arena);
       } else {
         counts = ruvex_compat::calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(
@@ -435,10 +443,11 @@ std::vector<EnrichmentResult> run_gsea_internal(const RankedList& ranked,
                                                 uint64_t sample_size) {
   // Run on the arena of the caller (the process-wide pool from outside one), so
   // that every parallel step, including those of the kernels, shares it.
-  driver::StageTimer timer;
+  const driver::CallEnvironment env = driver::CallEnvironment::read();
+  driver::StageTimer timer(env.stage_timing);
   return pool::execute_in(pool::current_arena(), [&] {
-    return driver::run(timer, ranked, pathways, nperm, seed, min_size, max_size, eps, gsea_param,
-                       score_type, allow_multilevel, sample_size);
+    return driver::run(timer, env, ranked, pathways, nperm, seed, min_size, max_size, eps,
+                       gsea_param, score_type, allow_multilevel, sample_size);
   });
 }
 

@@ -97,11 +97,20 @@ struct RefinedPvalue {
 RefinedPvalue merge_refined_pvalue(double p, uint64_t n, uint64_t nperm, double eps,
                                    uint64_t sample_size);
 
-// Writes "TARVELO_STAGE\t<stage>\t<seconds>\n" lines to standard error when the
-// environment variable TARVELO_STAGE_TIMING is set (read once, at construction).
+// The environment switches of one call, read once as the call starts and
+// passed down: getenv on every batch would race os.environ writes made by
+// other threads while the call runs.
+struct CallEnvironment {
+  bool stage_timing = false;          // TARVELO_STAGE_TIMING is set (even empty)
+  bool fast_nonexact_simple = false;  // TARVELO_FAST_NONEXACT_SIMPLE is set
+  static CallEnvironment read();
+};
+
+// Writes "TARVELO_STAGE\t<stage>\t<seconds>\n" lines to standard error when
+// enabled (CallEnvironment::stage_timing).
 class StageTimer {
  public:
-  StageTimer();
+  explicit StageTimer(bool enabled);
   bool enabled() const { return enabled_; }
   // Ends the running stage: writes its line and starts the next stage.
   void end_stage(const char* name);

@@ -6,6 +6,7 @@
 
 #include "tarvelo/base/error.hpp"
 #include "tarvelo/base/numeric.hpp"
+#include "tarvelo/base/text.hpp"
 
 namespace tarvelo {
 
@@ -53,6 +54,26 @@ PreparedRanks RankedList::prepare(double gsea_param) const {
   }
   out.scaled_total = sum;
   return out;
+}
+
+Status RankedList::check_weights(double gsea_param) const {
+  double total = 0.0;
+  for (size_t i = 0; i < scores_.size(); ++i) {
+    const double w = std::pow(std::fabs(scores_[i]), gsea_param);
+    if (!std::isfinite(w)) {
+      return Error::value("The weight |score|^gseaParam of gene '" + genes_[i] +
+                          "' is not finite (" + text::format_f64(w) + " for score " +
+                          text::format_f64(scores_[i]) + " and gseaParam " +
+                          text::format_f64(gsea_param) + ").");
+    }
+    total += w;  // left to right, as prepare() sums
+  }
+  if (!std::isfinite(total)) {
+    return Error::value("The sum of the weights |score|^gseaParam over all genes overflows (" +
+                        text::format_f64(total) +
+                        "); scores this close to the float64 limit must be rescaled.");
+  }
+  return ok_status();
 }
 
 }  // namespace tarvelo

@@ -17,6 +17,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tarvelo/base/error.hpp"
+
 namespace tarvelo {
 
 // Which tail the enrichment score takes.
@@ -54,6 +56,13 @@ class RankedList {
   bool empty() const { return genes_.empty(); }
 
   PreparedRanks prepare(double gsea_param) const;
+
+  // Fails (a value error) when a weight |score|^gsea_param or the total of
+  // all weights is not finite: scores near the float64 limit, a power that
+  // overflows, a NaN gsea_param. prepare() divides by that total, so an
+  // overflow would silently make every integer weight zero and every result
+  // meaningless. The engines call prepare() only after this check passed.
+  Status check_weights(double gsea_param) const;
 
  private:
   std::vector<std::string> genes_;

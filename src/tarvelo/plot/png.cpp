@@ -1,6 +1,5 @@
 #include "tarvelo/plot/png.hpp"
 
-#include <fcntl.h>
 #include <png.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "tarvelo/base/io.hpp"
 #include "tarvelo/base/numeric.hpp"
 
 namespace tarvelo::plot {
@@ -138,24 +138,27 @@ Status save_png_with_dpi(const Canvas& canvas, const std::string& path, uint32_t
     png_destroy_write_struct(&png, nullptr);
     return Error::memory();
   }
-  sink->fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (sink->fd < 0) {
-    const int err = errno;
+  // The image goes to a temporary beside the target, renamed over it only
+  // once complete: a full disk or an encoder failure leaves any old file as
+  // it was. A FIFO or device at the path is written directly.
+  auto created = io::AtomicFile::create(path, "plot.png", io::AtomicFile::Special::kWriteInPlace);
+  if (!created.ok()) {
     png_destroy_write_struct(&png, &info);
-    return Error(os_error_text(err));
+    return Error(created.error().message());
   }
+  io::AtomicFile file = std::move(created).value();
+  sink->fd = file.file().fd();
   bool ok = encode(png, info, canvas.data(), canvas.width(), canvas.height(),
                    pixels_per_metre(dpi), sink.get());
   png_destroy_write_struct(&png, &info);
   // IEND sits in the buffer until this flush; its failure is a failed write.
   if (ok && !flush_sink(sink.get())) ok = false;
-  const int close_rc = ::close(sink->fd);
-  const int close_errno = errno;
   if (!ok) {
     if (sink->io_errno != 0) return Error(os_error_text(sink->io_errno));
     return Error(sink->message[0] != '\0' ? std::string(sink->message) : "PNG encoding failed");
   }
-  if (close_rc != 0 && close_errno != EINTR) return Error(os_error_text(close_errno));
+  if (auto s = file.finish(); !s.ok()) return Error(s.error().message());
+  if (auto s = file.publish(); !s.ok()) return Error(s.error().message());
   return ok_status();
 }
 

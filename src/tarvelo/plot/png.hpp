@@ -14,11 +14,14 @@ namespace tarvelo::plot {
 uint32_t pixels_per_metre(uint32_t dpi);
 
 // Writes the canvas as an 8-bit RGBA PNG holding exactly IHDR, pHYs (metre
-// unit), IDAT (adaptive filters, zlib level 6) and IEND. The file is created or
-// truncated with mode 0666 (before umask) and written through an 8192-byte
-// buffer. Errors: "{message} (os error N)" for a failed create, write, flush
-// or close; the PNG library's message for an encoder failure. A path holding
-// a NUL byte is rejected (an OSError-kind error) before anything is created.
+// unit), IDAT (adaptive filters, zlib level 6) and IEND, through an 8192-byte
+// buffer into a temporary beside the path (mode 0666 before umask) that is
+// synced and renamed over the path (io::AtomicFile): a failure leaves any old
+// file untouched and no temporary. An existing FIFO or device at the path is
+// written directly. Errors: "{message} (os error N)" for a failed create,
+// write, flush, sync, close or rename; the PNG library's message for an
+// encoder failure. A path holding a NUL byte is rejected (an OSError-kind
+// error) before anything is created.
 Status save_png_with_dpi(const Canvas& canvas, const std::string& path, uint32_t dpi);
 
 // "{strerror(errno_value)} (os error {errno_value})".

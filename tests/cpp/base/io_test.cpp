@@ -6,7 +6,12 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <algorithm>
+#include <filesystem>
+#include <iterator>
+#include <thread>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -112,6 +117,103 @@ TEST(LineReaderTest, BlankMeansOnlyWhiteSpaceCodePoints) {
   EXPECT_EQ(f, (std::vector<std::string_view>{"a", "", "b", ""}));
   io::split_tabs("", &f);
   EXPECT_EQ(f, (std::vector<std::string_view>{""}));
+}
+
+class AtomicFileTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/tarvelo-atomic-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override { (void)std::system(("rm -rf '" + dir_ + "'").c_str()); }
+  std::string path(const std::string& name) const { return dir_ + "/" + name; }
+  static std::string slurp(const std::string& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  static void spit(const std::string& p, const std::string& data) {
+    std::ofstream(p, std::ios::binary) << data;
+  }
+  std::vector<std::string> listing() const {
+    std::vector<std::string> out;
+    for (const auto& e : std::filesystem::directory_iterator(dir_))
+      out.push_back(e.path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+  std::string dir_;
+};
+
+TEST_F(AtomicFileTest, TheOldFileStaysUntilTheNewOneIsComplete) {
+  const std::string target = path("plot.png");
+  spit(target, "old");
+  const std::string tmp = io::AtomicFile::temp_path_for(target, "x");
+  EXPECT_EQ(tmp, target + ".tmp." + std::to_string(::getpid()));
+  {
+    // Abandoned after a partial write (a failure or an exception).
+    auto f = io::AtomicFile::create(target, "x");
+    ASSERT_TRUE(f.ok());
+    ASSERT_TRUE(f->file().write_all("new, but not finis", 18).ok());
+    EXPECT_EQ(slurp(tmp), "new, but not finis");
+    EXPECT_EQ(slurp(target), "old");
+  }
+  EXPECT_EQ(listing(), (std::vector<std::string>{"plot.png"}));
+  EXPECT_EQ(slurp(target), "old");
+
+  auto f = io::AtomicFile::create(target, "x");
+  ASSERT_TRUE(f.ok());
+  ASSERT_TRUE(f->file().write_all("new", 3).ok());
+  ASSERT_TRUE(f->finish().ok());
+  EXPECT_EQ(slurp(target), "old");
+  ASSERT_TRUE(f->publish().ok());
+  EXPECT_EQ(slurp(target), "new");
+  EXPECT_EQ(listing(), (std::vector<std::string>{"plot.png"}));
+}
+
+TEST_F(AtomicFileTest, LinksAndSpecialFiles) {
+  // A link at the path is replaced, its target left alone.
+  spit(path("victim"), "precious");
+  ASSERT_EQ(::symlink(path("victim").c_str(), path("out").c_str()), 0);
+  auto f = io::AtomicFile::create(path("out"), "x");
+  ASSERT_TRUE(f.ok());
+  ASSERT_TRUE(f->file().write_all("new", 3).ok());
+  ASSERT_TRUE(f->finish().ok());
+  ASSERT_TRUE(f->publish().ok());
+  EXPECT_EQ(slurp(path("victim")), "precious");
+  EXPECT_EQ(slurp(path("out")), "new");
+
+  // A FIFO is written in place when asked (renaming over it would replace
+  // the pipe), and replaced otherwise.
+  ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+  std::string received;
+  std::thread reader([&] { received = slurp(path("fifo")); });
+  auto p = io::AtomicFile::create(path("fifo"), "x", io::AtomicFile::Special::kWriteInPlace);
+  ASSERT_TRUE(p.ok());
+  EXPECT_EQ(p->temp_path(), "");
+  ASSERT_TRUE(p->file().write_all("piped", 5).ok());
+  ASSERT_TRUE(p->finish().ok());
+  ASSERT_TRUE(p->publish().ok());
+  reader.join();
+  EXPECT_EQ(received, "piped");
+  struct stat st;
+  ASSERT_EQ(::stat(path("fifo").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  EXPECT_EQ(listing(), (std::vector<std::string>{"fifo", "out", "victim"}));
+
+  // A device likewise: /dev/null stays a device.
+  auto n = io::AtomicFile::create("/dev/null", "x", io::AtomicFile::Special::kWriteInPlace);
+  ASSERT_TRUE(n.ok());
+  ASSERT_TRUE(n->file().write_all("x", 1).ok());
+  ASSERT_TRUE(n->finish().ok());
+  ASSERT_TRUE(n->publish().ok());
+  ASSERT_EQ(::stat("/dev/null", &st), 0);
+  EXPECT_TRUE(S_ISCHR(st.st_mode));
+
+  // A missing directory fails at creation with the bare OS error.
+  auto missing = io::AtomicFile::create(path("no/such"), "x");
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error().message(), "No such file or directory (os error 2)");
 }
 
 }  // namespace

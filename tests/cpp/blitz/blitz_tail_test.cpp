@@ -247,6 +247,41 @@ TEST(BlitzMpmath, ThreadsComputeIndependently) {
   for (double g : got) EXPECT_EQ(bits(g), bits(want->cdf_f64));
 }
 
+TEST(BlitzMpmath, ExponentRangeIsRestoredAfterEachComputation) {
+  // The range is per-thread state that other MPFR users of the thread rely
+  // on; the fallback widens it only while it computes, with the same results.
+  const auto want = blitz_mpmath::gammacdf(50, 3.0, 7.3, 0.02);
+  const auto want_tail = blitz::gamma_tail_probability_with_fallback_flag(1, 1e4, 2.0, 1.0, 0.3, 50);
+  ASSERT_TRUE(want.ok());
+  ASSERT_TRUE(want_tail.ok());
+  ASSERT_EQ(want_tail->flag, 1);
+  const mpfr_exp_t emin = mpfr_get_emin(), emax = mpfr_get_emax();
+  ASSERT_EQ(mpfr_set_emin(-5000), 0);
+  ASSERT_EQ(mpfr_set_emax(7000), 0);
+  const auto got = blitz_mpmath::gammacdf(50, 3.0, 7.3, 0.02);
+  EXPECT_EQ(mpfr_get_emin(), -5000);
+  EXPECT_EQ(mpfr_get_emax(), 7000);
+  const auto got_tail = blitz::gamma_tail_probability_with_fallback_flag(1, 1e4, 2.0, 1.0, 0.3, 50);
+  EXPECT_EQ(mpfr_get_emin(), -5000);
+  EXPECT_EQ(mpfr_get_emax(), 7000);
+  // Failures restore it too.
+  EXPECT_FALSE(blitz_mpmath::gammacdf(50, 1.0, kNaN, 1.0).ok());
+  {
+    const blitz_mpmath::WideExponentRange wide;
+    EXPECT_EQ(mpfr_get_emin(), mpfr_get_emin_min());
+    EXPECT_EQ(mpfr_get_emax(), mpfr_get_emax_max());
+  }
+  EXPECT_EQ(mpfr_get_emin(), -5000);
+  EXPECT_EQ(mpfr_get_emax(), 7000);
+  mpfr_set_emin(emin);
+  mpfr_set_emax(emax);
+  ASSERT_TRUE(got.ok());
+  ASSERT_TRUE(got_tail.ok());
+  EXPECT_EQ(bits(got->cdf_f64), bits(want->cdf_f64));
+  EXPECT_EQ(bits(got_tail->pval), bits(want_tail->pval));
+  EXPECT_EQ(bits(got_tail->tail), bits(want_tail->tail));
+}
+
 // ---- the tail mixture -----------------------------------------------------------
 
 TEST(BlitzTail, DoublePathFollowsTheMixture) {

@@ -418,6 +418,21 @@ TEST_F(DecorCacheFileTest, FailedWritesLeaveNoTemporaryAndKeepTheOldFile) {
   EXPECT_EQ(listing(), (std::vector<std::string>{"cache.tsv", "dir.tsv", "dir.tsv/keep", "victim"}));
 }
 
+TEST_F(DecorCacheFileTest, NonFiniteValuesAreRefusedBeforeTheFileIsTouched) {
+  // The reader refuses such a value, so the file would break every later call.
+  spit(path("cache.tsv"), "old");
+  for (float bad : {std::nanf(""), INFINITY, -INFINITY}) {
+    DecorCache c = sample_cache();
+    c.pathways["#hash"].redundancy[1] = bad;
+    const Status s = decor::write_decor_cache_atomic(path("cache.tsv"), c);
+    ASSERT_FALSE(s.ok());
+    EXPECT_NE(s.error().full().find("decor cache redundancy of gene '"), std::string::npos);
+    EXPECT_NE(s.error().full().find("is not finite"), std::string::npos);
+    EXPECT_EQ(slurp(path("cache.tsv")), "old");
+    EXPECT_EQ(listing(), (std::vector<std::string>{"cache.tsv"}));
+  }
+}
+
 TEST_F(DecorCacheFileTest, ConcurrentWritersOfOnePathTakeTurns) {
   // Each thread writes a different cache many times; every write must land
   // whole, so the final file reads back as exactly one of them.

@@ -158,5 +158,45 @@ TEST_F(DecorExpressionTest, BuildEdgeCases) {
   EXPECT_EQ(ab.metadata.gene_id_mode, "verbatim");
 }
 
+TEST_F(DecorExpressionTest, ValuesNearTheEndsOfTheRangeGiveTheScaledResult) {
+  // Sums of values near 1e308 overflow and squares of values near 1e-200
+  // underflow; correlation does not depend on scale, so a row multiplied by
+  // a power of two must give exactly the redundancies of the original.
+  const std::vector<std::vector<double>> base = {
+      {1.5, -2.25, 3.0, 0.5, 7.0},
+      {2.0, -1.0, 2.5, 0.75, 6.5},
+      {-4.0, 1.0, 0.1, 3.0, -2.0},
+      {0.3, 0.2, 0.1, 0.0, -0.1},
+  };
+  auto build = [&](const std::vector<double>& scales, DecorRedundancy kind) {
+    ExpressionMatrix m;
+    m.n_samples = 5;
+    for (size_t g = 0; g < base.size(); ++g) {
+      m.genes.push_back("g" + std::to_string(g));
+      for (double v : base[g]) m.values.push_back(v * scales[g]);
+    }
+    DecorOptions o;
+    o.redundancy = kind;
+    const std::vector<Pathway> ps = {{"P", {"g0", "g1", "g2", "g3"}, {}}};
+    return decor::build_decor_cache_from_expression(ps, m, o, "g", "e").pathways.at("P").redundancy;
+  };
+  for (auto kind : {DecorRedundancy::kPositiveMean, DecorRedundancy::kAbsMean}) {
+    const auto want = build({1, 1, 1, 1}, kind);
+    EXPECT_GT(want[0], 0.0f);
+    // Largest values about 1.6e308, 9e307 and 1e-300; one row left as it is.
+    EXPECT_EQ(build({0x1p1021, 0x1p1020, 0x1p-1000, 1}, kind), want);
+    EXPECT_EQ(build({0x1p1021, 0x1p1021, 0x1p1021, 0x1p1021}, kind), want);
+  }
+  // Two values whose sum overflows but that are not equal: a real spread,
+  // perfectly correlated with a plain row of the same shape.
+  ExpressionMatrix m;
+  m.n_samples = 3;
+  m.genes = {"big", "small"};
+  m.values = {1.7e308, 1.6e308, 1.7e308, 1.7, 1.6, 1.7};
+  const std::vector<Pathway> ps = {{"P", {"big", "small"}, {}}};
+  const auto r = decor::build_decor_cache_from_expression(ps, m, DecorOptions{}, "g", "e");
+  EXPECT_EQ(r.pathways.at("P").redundancy, (std::vector<float>{1.0f, 1.0f}));
+}
+
 }  // namespace
 }  // namespace tarvelo::decor

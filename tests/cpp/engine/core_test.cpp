@@ -51,6 +51,27 @@ TEST(RankedListTest, PrepareWorkedExamples) {
   EXPECT_EQ(big.scaled_weights[1], 268435456);
 }
 
+TEST(RankedListTest, WeightsThatOverflowAreAnError) {
+  // The scaling divides by the weight total: an overflow would leave every
+  // integer weight zero and every enrichment score meaningless.
+  const RankedList huge({"a", "b", "c"}, {1.7e308, 1.6e308, -1.0});
+  const Status sum = huge.check_weights(1.0);
+  ASSERT_FALSE(sum.ok());
+  EXPECT_EQ(sum.error().kind(), Error::Kind::kValue);
+  EXPECT_NE(sum.error().message().find("sum of the weights |score|^gseaParam over all genes overflows"),
+            std::string::npos);
+  const Status power = RankedList({"a", "b"}, {1e200, 1.0}).check_weights(2.0);
+  ASSERT_FALSE(power.ok());
+  EXPECT_EQ(power.error().message().rfind("The weight |score|^gseaParam of gene 'a' is not finite (inf", 0), 0u);
+  EXPECT_FALSE(RankedList({"a", "b"}, {0.0, 1.0}).check_weights(-1.0).ok());  // 0^-1
+  EXPECT_FALSE(RankedList({"a", "b"}, {2.0, 1.0}).check_weights(std::nan("")).ok());
+
+  // Large but summable, and the usual cases, pass; zero scores are fine.
+  EXPECT_TRUE(RankedList({"a", "b"}, {8e307, 8e307}).check_weights(1.0).ok());
+  EXPECT_TRUE(RankedList({"a", "b"}, {0.0, 0.0}).check_weights(0.0).ok());
+  EXPECT_TRUE(RankedList({"a", "b", "c"}, {3.0, -1.0, 0.0}).check_weights(1.0).ok());
+}
+
 TEST(GeneIndexTest, LaterDuplicateWinsAndHitsDeduplicate) {
   RankedList r({"a", "b", "a", "c"}, {4.0, 3.0, 2.0, 1.0});
   auto index = algo_support::build_gene_index(r);
