@@ -23,6 +23,7 @@
 #include "tarvelo/blitz/signature.hpp"
 #include "tarvelo/base/io.hpp"
 #include "tarvelo/base/sha256.hpp"
+#include "tarvelo/base/stage_timer.hpp"
 
 namespace tarvelo::blitz {
 namespace {
@@ -41,54 +42,6 @@ BlitzModelCache& blitz_model_cache() {
   static BlitzModelCache* cache = new BlitzModelCache();  // lives until exit
   return *cache;
 }
-
-// ---------------------------------------------------------------------------
-// Timing lines on standard error.
-
-class StageTimer {
- public:
-  explicit StageTimer(bool on) : on_(on) {}
-  bool on() const { return on_; }
-  void start() {
-    if (on_) t0_ = std::chrono::steady_clock::now();
-  }
-  void stop(const char* stage) {
-    if (!on_) return;
-    const auto t1 = std::chrono::steady_clock::now();
-    double secs = 0.0;
-    if (t1 >= t0_) {
-      const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0_).count();
-      secs = static_cast<double>(ns / 1000000000) + static_cast<double>(ns % 1000000000) / 1e9;
-    }
-    char line[160];
-    const int len = std::snprintf(line, sizeof line, "TARVELO_BLITZ_TIMING\t%s\t%.6f\n", stage, secs);
-    emit(line, len);
-  }
-  void counter(const char* name, uint64_t value) {
-    if (!on_) return;
-    char line[160];
-    const int len =
-        std::snprintf(line, sizeof line, "TARVELO_BLITZ_TIMING\t%s\t%" PRIu64 "\n", name, value);
-    emit(line, len);
-  }
-
- private:
-  // One write per line, so that lines of concurrent calls never interleave
-  // within a line. A failed write to stderr is not the analysis' concern.
-  static void emit(const char* line, int len) {
-    if (len <= 0) return;
-    size_t off = 0;
-    while (off < static_cast<size_t>(len)) {
-      const ssize_t w = ::write(STDERR_FILENO, line + off, static_cast<size_t>(len) - off);
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) return;
-      off += static_cast<size_t>(w);
-    }
-  }
-
-  bool on_;
-  std::chrono::steady_clock::time_point t0_;
-};
 
 Result<BlitzModel> obtain_model(const BlitzSignature& sig, const std::vector<CleanedPathway>& cleaned,
                                 const BlitzOptions& options, uint64_t* cache_hit) {
@@ -270,23 +223,23 @@ Result<std::vector<EnrichmentResult>> ruvex_blitz_with_options(const RankedList&
   if (options.max_size == 0) return Error("blitz maxSize must be greater than 0.");
   if (options.processes == 0) return Error("blitz processes must be greater than 0.");
 
-  StageTimer timer(std::getenv("TARVELO_BLITZ_TIMINGS") != nullptr);
+  StageTimer timer(std::getenv("TARVELO_BLITZ_TIMINGS") != nullptr, "TARVELO_BLITZ_TIMING");
 
   timer.start();
   const BlitzSignature sig = prepare_signature(ranked, options.center);
   TARVELO_TRY(check_signature_range(sig));
-  timer.stop("prepare_signature");
+  timer.end_stage("prepare_signature");
 
   timer.start();
   const std::vector<CleanedPathway> cleaned = clean_pathways(sig, pathways);
-  timer.stop("clean_pathways");
+  timer.end_stage("clean_pathways");
 
   if (cleaned.empty()) return std::vector<EnrichmentResult>{};
 
   timer.start();
   uint64_t cache_hit = 0;
   TARVELO_ASSIGN_OR_RETURN(const BlitzModel model, obtain_model(sig, cleaned, options, &cache_hit));
-  timer.stop("estimate_model");
+  timer.end_stage("estimate_model");
   timer.counter("model_cache_hit", cache_hit);
 
   timer.start();
@@ -308,7 +261,7 @@ Result<std::vector<EnrichmentResult>> ruvex_blitz_with_options(const RankedList&
     if (p.frac_pos > 1.0) p.frac_pos = 1.0;
     table[s] = p;
   }
-  timer.stop("model_param_cache");
+  timer.end_stage("model_param_cache");
 
   timer.start();
   std::vector<ScoringItem> items;
@@ -340,7 +293,7 @@ Result<std::vector<EnrichmentResult>> ruvex_blitz_with_options(const RankedList&
     results.push_back(std::move(s.result));
   }
   scored.clear();
-  timer.stop("final_es_leading_edge_gamma");
+  timer.end_stage("final_es_leading_edge_gamma");
   timer.counter("gamma_cdf_calls", cdf_calls);
   timer.counter("gamma_fallback_calls", fallback_calls);
 
@@ -354,7 +307,7 @@ Result<std::vector<EnrichmentResult>> ruvex_blitz_with_options(const RankedList&
                      if (a.pval != b.pval) return a.pval < b.pval;
                      return a.pathway < b.pathway;
                    });
-  timer.stop("bh_and_sort");
+  timer.end_stage("bh_and_sort");
   return results;
 }
 

@@ -163,33 +163,6 @@ CallEnvironment CallEnvironment::read() {
   return env;
 }
 
-StageTimer::StageTimer(bool enabled) : enabled_(enabled) {
-  if (enabled_) {
-    total_start_ = std::chrono::steady_clock::now();
-    stage_start_ = std::chrono::steady_clock::now();
-  }
-}
-
-double StageTimer::elapsed_seconds(std::chrono::steady_clock::time_point from,
-                                   std::chrono::steady_clock::time_point to) {
-  const int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(to - from).count();
-  if (ns <= 0) return 0.0;
-  return static_cast<double>(ns / 1000000000) + static_cast<double>(ns % 1000000000) / 1e9;
-}
-
-void StageTimer::end_stage(const char* name) {
-  if (!enabled_) return;
-  const auto now = std::chrono::steady_clock::now();
-  std::fprintf(stderr, "TARVELO_STAGE\t%s\t%.6f\n", name, elapsed_seconds(stage_start_, now));
-  stage_start_ = std::chrono::steady_clock::now();
-}
-
-void StageTimer::end_total() {
-  if (!enabled_) return;
-  const auto now = std::chrono::steady_clock::now();
-  std::fprintf(stderr, "TARVELO_STAGE\t%s\t%.6f\n", "total", elapsed_seconds(total_start_, now));
-}
-
 namespace {
 
 // One kept pathway, from preprocessing to the end of the call.
@@ -444,7 +417,7 @@ std::vector<EnrichmentResult> run_gsea_internal(const RankedList& ranked,
   // Run on the arena of the caller (the process-wide pool from outside one), so
   // that every parallel step, including those of the kernels, shares it.
   const driver::CallEnvironment env = driver::CallEnvironment::read();
-  driver::StageTimer timer(env.stage_timing);
+  StageTimer timer(env.stage_timing, "TARVELO_STAGE");
   return pool::execute_in(pool::current_arena(), [&] {
     return driver::run(timer, env, ranked, pathways, nperm, seed, min_size, max_size, eps,
                        gsea_param, score_type, allow_multilevel, sample_size);

@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "tarvelo/base/stage_timer.hpp"
 #include "tarvelo/engine/records.hpp"
 #include "tarvelo/engine/rng_compat.hpp"
 #include "tarvelo/engine/ruvex_compat.hpp"
@@ -104,28 +105,6 @@ struct CallEnvironment {
   bool stage_timing = false;          // TARVELO_STAGE_TIMING is set (even empty)
   bool fast_nonexact_simple = false;  // TARVELO_FAST_NONEXACT_SIMPLE is set
   static CallEnvironment read();
-};
-
-// Writes "TARVELO_STAGE\t<stage>\t<seconds>\n" lines to standard error when
-// enabled (CallEnvironment::stage_timing).
-class StageTimer {
- public:
-  explicit StageTimer(bool enabled);
-  bool enabled() const { return enabled_; }
-  // Ends the running stage: writes its line and starts the next stage.
-  void end_stage(const char* name);
-  // Writes the "total" line, measured from construction.
-  void end_total();
-
-  // Seconds between two readings as the timing lines print them: whole seconds
-  // plus nanoseconds / 1e9, and 0 when the clock went backwards.
-  static double elapsed_seconds(std::chrono::steady_clock::time_point from,
-                                std::chrono::steady_clock::time_point to);
-
- private:
-  bool enabled_;
-  std::chrono::steady_clock::time_point total_start_;
-  std::chrono::steady_clock::time_point stage_start_;
 };
 
 }  // namespace tarvelo::algo::driver

@@ -234,9 +234,9 @@ TEST(DriverRulesTest, MergeOfRefinedPvalues) {
 TEST(DriverRulesTest, ElapsedSeconds) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point t0{};
-  EXPECT_EQ(algo::driver::StageTimer::elapsed_seconds(t0, t0 + std::chrono::nanoseconds(2500000001)),
+  EXPECT_EQ(StageTimer::elapsed_seconds(t0, t0 + std::chrono::nanoseconds(2500000001)),
             2.0 + 500000001 / 1e9);
-  EXPECT_EQ(algo::driver::StageTimer::elapsed_seconds(t0 + std::chrono::seconds(1), t0), 0.0);
+  EXPECT_EQ(StageTimer::elapsed_seconds(t0 + std::chrono::seconds(1), t0), 0.0);
 }
 
 // ---------------------------------------------------------------------------
