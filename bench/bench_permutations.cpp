@@ -15,6 +15,7 @@
 #include "tarvelo/base/pool.hpp"
 #include "tarvelo/engine/rng_compat.hpp"
 #include "tarvelo/engine/ruvex_compat.hpp"
+#include "tarvelo/engine/ruvex_kernels.hpp"
 
 using namespace tarvelo;
 using namespace tarvelo::ruvex_compat;

@@ -19,6 +19,7 @@
 #include "tarvelo/base/error.hpp"
 #include "tarvelo/engine/rng_compat.hpp"
 #include "tarvelo/engine/ruvex_compat.hpp"
+#include "tarvelo/engine/ruvex_kernels.hpp"
 
 namespace tarvelo::ruvex_compat {
 namespace {
