@@ -73,9 +73,10 @@ template <int L>
 }
 template <int L>
 [[gnu::always_inline]] inline typename Lanes<L>::M lane_index(size_t first) {
+  static constexpr long long kIota[8] = {0, 1, 2, 3, 4, 5, 6, 7};
   typename Lanes<L>::M v;
-  for (int l = 0; l < L; ++l) v[l] = static_cast<long long>(first) + l;
-  return v;
+  std::memcpy(&v, kIota, sizeof v);
+  return v + static_cast<long long>(first);
 }
 // Largest lane; the lanes hold no NaN, so the order of comparison is free.
 template <int L>
@@ -107,45 +108,41 @@ struct PrefixPass {
   double delta;
 };
 
-// p[j] += d for j in [from, end), from < end; end and the start of every block
-// are multiples of L. The vector holding `from` keeps its lanes below `from`
-// unchanged by selection, not by adding zero.
-template <int L>
-[[gnu::always_inline]] inline void suffix_add(double* p, size_t from, size_t end, double d) {
-  using D = typename Lanes<L>::D;
-  size_t j = from & ~static_cast<size_t>(L - 1);
-  if (j >= end) return;
-  const D dv = splat<L>(d);
-  const D v = load<L>(p + j);
-  store<L>(p + j, lane_index<L>(j) >= static_cast<long long>(from) ? v + dv : v);
-  for (j += L; j < end; j += L) store<L>(p + j, load<L>(p + j) + dv);
-}
-
-// Finds block t's best node at `slope` over all its nodes (the first one of
-// the largest value) and the slope down to which it stays best.
+// Block t's best node at `slope`, over all its nodes (the first one of the
+// largest value), and the slope down to which it stays best.
 //
-// Within a block later nodes have larger W. A node p with Wp < Wc overtakes the
-// best node c only below (xc - xp) / (Wc - Wp); with delta added, v(p) < v(c) -
-// delta holds exactly above the breakpoint, and delta exceeds every rounding
-// error of the values and of the translations later insertions apply to the
-// whole block (they change only its coarse cell, so each node's W stays within
-// an ulp of an exact common translation). A node with Wp >= Wc falls further
-// behind as the slope falls; if it is within delta of c already (a tie, or the
-// last list position coinciding with the end of the list) the block is
-// recomputed at the next query instead.
+// Within a block W never decreases with the index (the fine cells receive the
+// same additions, later ones a few more, and rounding is monotone). A node p
+// with Wp < Wc overtakes the best node c only below (xc - xp) / (Wc - Wp); with
+// delta added, v(p) < v(c) - delta holds exactly above the breakpoint, and
+// delta exceeds every rounding error of the values and of the translations
+// later insertions apply to the whole block (they change only its coarse cell,
+// so each node's W stays within an ulp of an exact common translation). A node
+// with Wp >= Wc falls further behind as the slope falls; if it is within delta
+// of c already (a tie, or the last list position coinciding with the end of
+// the list) the block is recomputed at the next query instead.
 template <int L>
 [[gnu::always_inline]] inline void refresh_block(const PrefixPass& s, size_t t, double slope) {
   using D = typename Lanes<L>::D;
   using M = typename Lanes<L>::M;
   const size_t first = t * s.b, end = first + s.b;
   const D cw = splat<L>(s.cw[t]), cx = splat<L>(s.cx[t]), sl = splat<L>(slope);
+  // Per lane the largest value and the first node holding it.
   D acc = splat<L>(-kInf);
+  M at = lane_index<L>(first);
   for (size_t j = first; j < end; j += L) {
     const D v = sl * (load<L>(s.fw + j) + cw) - (load<L>(s.fx + j) + cx);
     store<L>(s.values + (j - first), v);
-    acc = v > acc ? v : acc;
+    const M better = v > acc;
+    acc = better ? v : acc;
+    at = better ? lane_index<L>(j) : at;
   }
   const double m = max_lane<L>(acc);
+  size_t c = end;
+  for (int l = 0; l < L; ++l) {
+    const size_t a = static_cast<size_t>(at[l]);
+    c = acc[l] == m && a < c ? a : c;
+  }
   if (!(m > -kInf)) {
     // No node has a value (NaN slope or weights): recompute at every query.
     s.best_fw[t] = s.fw[first];
@@ -153,14 +150,15 @@ template <int L>
     s.breakpoint[t] = kInf;
     return;
   }
-  size_t c = first;
-  while (s.values[c - first] != m) ++c;
   const D wc = splat<L>(s.fw[c] + s.cw[t]), xc = splat<L>(s.fx[c] + s.cx[t]);
   const D vc = splat<L>(m), delta = splat<L>(s.delta), one = splat<L>(1.0);
   const D slack = splat<L>(1.0 + 1e-12), inf = splat<L>(kInf), ninf = splat<L>(-kInf);
   const M best = lane_index<L>(0) * 0 + static_cast<long long>(c);
   D bp = ninf;
-  for (size_t j = first; j < end; j += L) {
+  // Up to the vector holding c the nodes may lie lower (Wp < Wc); past it W
+  // never decreases and only ties can matter.
+  const size_t split = (c & ~static_cast<size_t>(L - 1)) + L;
+  for (size_t j = first; j < split; j += L) {
     const D w = load<L>(s.fw + j) + cw;
     const D x = load<L>(s.fx + j) + cx;
     const D v = load<L>(s.values + (j - first));
@@ -173,6 +171,10 @@ template <int L>
     cand = lane_index<L>(j) == best ? ninf : cand;
     bp = cand > bp ? cand : bp;
   }
+  for (size_t j = split; j < end; j += L) {
+    const M apart = vc - load<L>(s.values + (j - first)) >= delta;
+    bp = apart ? bp : inf;
+  }
   s.breakpoint[t] = max_lane<L>(bp);
   s.best_fw[t] = s.fw[c];
   s.best_fx[t] = s.fx[c];
@@ -182,34 +184,71 @@ template <int L>
 template <int L>
 [[gnu::always_inline]] inline void insert_and_score(const PrefixPass& s) {
   using D = typename Lanes<L>::D;
+  using M = typename Lanes<L>::M;
+  const M none = lane_index<L>(0) * 0;
   double nr = 0.0;
   for (size_t i = 0; i < s.k; ++i) {
     const size_t j0 = s.rank[i];
     const double w = s.w[i];
     const size_t cell = j0 >> s.shift;
-    // Suffix add: x -= 1, W += w from the new member on, in its own block's
-    // fine cells and in the coarse cells of all later blocks.
-    suffix_add<L>(s.fw, j0, (cell + 1) * s.b, w);
-    suffix_add<L>(s.fx, j0, (cell + 1) * s.b, -1.0);
-    suffix_add<L>(s.cw, cell + 1, s.padded, w);
-    suffix_add<L>(s.cx, cell + 1, s.padded, -1.0);
     nr += w;
-
     const double nk = static_cast<double>(s.n - (i + 1));
     const double slope = nk / nr;
-    refresh_block<L>(s, cell, slope);
-    for (size_t t = 0; t < s.nblocks; ++t) {
-      if (t != cell && !(slope > s.breakpoint[t])) refresh_block<L>(s, t, slope);
-    }
-    // Every block's best node is current: the score is the largest of their
-    // values (the origin's 0 included).
     const D sl = splat<L>(slope);
-    D acc = splat<L>(0.0);
-    for (size_t t = 0; t < s.padded; t += L) {
-      const D v = sl * (load<L>(s.best_fw + t) + load<L>(s.cw + t)) -
-                  (load<L>(s.best_fx + t) + load<L>(s.cx + t));
-      acc = v > acc ? v : acc;
+
+    // The new member's block: W += w, x -= 1 on its fine cells from the new
+    // member on (the lanes below kept by selection, not by adding zero), then
+    // a rescan.
+    {
+      const D add_w = splat<L>(w), add_x = splat<L>(-1.0);
+      const size_t end = (cell + 1) * s.b;
+      size_t j = j0 & ~static_cast<size_t>(L - 1);
+      const M hit = lane_index<L>(j) >= none + static_cast<long long>(j0);
+      const D fw = load<L>(s.fw + j), fx = load<L>(s.fx + j);
+      store<L>(s.fw + j, hit ? fw + add_w : fw);
+      store<L>(s.fx + j, hit ? fx + add_x : fx);
+      for (j += L; j < end; j += L) {
+        store<L>(s.fw + j, load<L>(s.fw + j) + add_w);
+        store<L>(s.fx + j, load<L>(s.fx + j) + add_x);
+      }
     }
+    refresh_block<L>(s, cell, slope);
+
+    // Later blocks move as a whole: W += w, x -= 1 on their coarse cells. In
+    // the same pass, every block's best node is valued from the per-block copy
+    // of its fine cells; it stays best while the slope is above its breakpoint.
+    const D add_w = splat<L>(w), add_x = splat<L>(-1.0);
+    const M cell_v = none + static_cast<long long>(cell);
+    D acc = splat<L>(0.0);
+    M stale = none;
+    for (size_t t = 0; t < s.padded; t += L) {
+      const M idx = lane_index<L>(t);
+      const M later = idx > cell_v;
+      D cw = load<L>(s.cw + t), cx = load<L>(s.cx + t);
+      cw = later ? cw + add_w : cw;
+      cx = later ? cx + add_x : cx;
+      store<L>(s.cw + t, cw);
+      store<L>(s.cx + t, cx);
+      const D v = sl * (load<L>(s.best_fw + t) + cw) - (load<L>(s.best_fx + t) + cx);
+      acc = v > acc ? v : acc;
+      const M fresh = sl > load<L>(s.breakpoint + t);
+      stale |= idx == cell_v ? none : ~fresh;
+    }
+    long long any_stale = 0;
+    for (int l = 0; l < L; ++l) any_stale |= stale[l];
+    if (any_stale != 0) {
+      for (size_t t = 0; t < s.nblocks; ++t) {
+        if (t != cell && !(slope > s.breakpoint[t])) refresh_block<L>(s, t, slope);
+      }
+      acc = splat<L>(0.0);
+      for (size_t t = 0; t < s.padded; t += L) {
+        const D v = sl * (load<L>(s.best_fw + t) + load<L>(s.cw + t)) -
+                    (load<L>(s.best_fx + t) + load<L>(s.cx + t));
+        acc = v > acc ? v : acc;
+      }
+    }
+    // The score is the largest value of all blocks' best nodes, the origin's
+    // 0 included.
     s.out[i] = max_lane<L>(acc) / nk;
   }
 }
@@ -375,7 +414,9 @@ void PrefixScorer::stats1(std::span<const double> ranks, std::span<const uint64_
   cx_.assign(padded, kInf);
   best_fw_.assign(padded, 0.0);
   best_fx_.assign(padded, 0.0);
-  breakpoint_.assign(padded, kInf);  // every block is scanned at the first query
+  // Every block is scanned at the first query; padding blocks never are.
+  breakpoint_.assign(padded, -kInf);
+  std::fill(breakpoint_.begin(), breakpoint_.begin() + static_cast<ptrdiff_t>(nblocks), kInf);
   values_.resize(b);
 
   rank_.resize(k);
