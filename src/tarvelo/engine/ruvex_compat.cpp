@@ -138,10 +138,12 @@ template <int L>
     at = better ? lane_index<L>(j) : at;
   }
   const double m = max_lane<L>(acc);
+  // The first node of value m, without a data-dependent branch.
+  const M first_at = acc == splat<L>(m) ? at : lane_index<L>(0) * 0 + static_cast<long long>(end);
   size_t c = end;
   for (int l = 0; l < L; ++l) {
-    const size_t a = static_cast<size_t>(at[l]);
-    c = acc[l] == m && a < c ? a : c;
+    const size_t a = static_cast<size_t>(first_at[l]);
+    c = a < c ? a : c;
   }
   if (!(m > -kInf)) {
     // No node has a value (NaN slope or weights): recompute at every query.
@@ -182,7 +184,10 @@ template <int L>
 
 // Inserts the members in draw order and scores each prefix.
 template <int L>
-[[gnu::always_inline]] inline void insert_and_score(const PrefixPass& s) {
+[[gnu::always_inline]] inline void insert_and_score(const PrefixPass& pass) {
+  // A local copy: stores into the cells cannot alias it, so its fields stay
+  // in registers.
+  const PrefixPass s = pass;
   using D = typename Lanes<L>::D;
   using M = typename Lanes<L>::M;
   const M none = lane_index<L>(0) * 0;
@@ -462,7 +467,9 @@ void PrefixScorer::stats1(std::span<const double> ranks, std::span<const uint64_
   const bool use_pow = !(std::fabs(gsea_param - 1.0) < 1e-15);
   w_.resize(k);
   for (size_t i = 0; i < k; ++i) {
-    double w = std::fmax(std::fabs(ranks[sample[i] - 1]), w_eps);
+    // fmax(|r|, w_eps), NaN giving w_eps, inline.
+    const double a = std::fabs(ranks[sample[i] - 1]);
+    double w = a > w_eps ? a : w_eps;
     if (use_pow) w = std::pow(w, gsea_param);
     w_[i] = w;
   }
