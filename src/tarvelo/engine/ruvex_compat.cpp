@@ -42,7 +42,9 @@ void sort_indices(std::span<const uint64_t> values, std::vector<size_t>& idx) {
 // the build has -ffp-contract=off), and the only reductions are maxima of
 // NaN-free lanes, so the width does not change any result.
 
-#pragma GCC diagnostic push
+// Vector arguments of the always-inlined helpers never cross a call: the
+// warning about their calling convention is moot (it is reported at the end of
+// the file, hence not popped).
 #pragma GCC diagnostic ignored "-Wpsabi"
 
 // Per-block arrays are padded to a multiple of the widest vector.
@@ -275,8 +277,6 @@ bool cpu_has_avx2() {
 #else
 bool cpu_has_avx2() { return false; }
 #endif
-
-#pragma GCC diagnostic pop
 
 std::atomic<int> forced_path{static_cast<int>(PrefixPath::kAuto)};
 
