@@ -1,9 +1,12 @@
 // Wall time of the classic engine on real data: mode "simple" with 10,000
-// permutations and mode "ruvex" with its defaults (1,000 permutations plus
-// multilevel refinement, eps 1e-50, sampleSize 101), each on one thread and on
-// all threads, with the median time of every stage.
+// (or 100,000) permutations and mode "ruvex" with its defaults (1,000
+// permutations plus multilevel refinement, eps 1e-50, sampleSize 101), each on
+// one thread and on all threads, with the median time of every stage.
 //
-// Usage: bench_engine [runs=3] [ranks.tsv] [pathways.gmt] [threads=0 (all)]
+// Usage: bench_engine [runs=3] [ranks.tsv] [pathways.gmt] [threads=0]
+//                     [configs=simple,ruvex]
+// threads: a comma-separated list of thread counts; 0 runs one thread and all.
+// configs: any of simple (10,000 permutations), simple100k, ruvex.
 // Defaults read a_ranks.tsv and go_bp.gmt from examples/data.
 #include <tbb/task_arena.h>
 #include <unistd.h>
@@ -66,9 +69,21 @@ std::string capture_stderr(F&& f) {
 }
 
 struct Config {
+  const char* name;
   const char* label;
   bool simple;
+  uint64_t nperm;
 };
+
+std::vector<std::string> split_commas(const std::string& text) {
+  std::vector<std::string> out;
+  std::stringstream in(text);
+  std::string item;
+  while (std::getline(in, item, ',')) {
+    if (!item.empty()) out.push_back(item);
+  }
+  return out;
+}
 
 }  // namespace
 
@@ -77,8 +92,17 @@ int main(int argc, char** argv) {
   const std::string data = bench::kDataDir;
   const std::string ranks_path = argc > 2 ? argv[2] : data + "/a_ranks.tsv";
   const std::string gmt_path = argc > 3 ? argv[3] : data + "/go_bp.gmt";
-  size_t all = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : 0;
-  if (all == 0) all = std::max(1u, std::thread::hardware_concurrency());
+  std::vector<size_t> thread_counts;
+  for (const std::string& t : split_commas(argc > 4 ? argv[4] : "0")) {
+    const size_t count = std::strtoull(t.c_str(), nullptr, 10);
+    if (count > 0) thread_counts.push_back(count);
+  }
+  if (thread_counts.empty()) {
+    thread_counts.push_back(1);
+    const size_t all = std::max(1u, std::thread::hardware_concurrency());
+    if (all > 1) thread_counts.push_back(all);
+  }
+  const std::vector<std::string> wanted = split_commas(argc > 5 ? argv[5] : "simple,ruvex");
 
   auto [genes, scores] = bench::load_ranks(ranks_path);
   const RankedList ranked(std::move(genes), std::move(scores));
@@ -87,10 +111,11 @@ int main(int argc, char** argv) {
               pathways.size(), runs);
   setenv("TARVELO_STAGE_TIMING", "1", 1);
 
-  const Config configs[] = {{"simple nperm=10000", true}, {"ruvex default", false}};
-  std::vector<size_t> thread_counts = {1};
-  if (all > 1) thread_counts.push_back(all);
+  const Config configs[] = {{"simple", "simple nperm=10000", true, 10000},
+                            {"simple100k", "simple nperm=100000", true, 100000},
+                            {"ruvex", "ruvex default", false, 0}};
   for (const Config& cfg : configs) {
+    if (std::find(wanted.begin(), wanted.end(), cfg.name) == wanted.end()) continue;
     for (size_t threads : thread_counts) {
       tbb::task_arena arena(static_cast<int>(threads));
       std::vector<double> wall;
@@ -103,7 +128,7 @@ int main(int argc, char** argv) {
         const std::string err = capture_stderr([&] {
           res = tarvelo::pool::execute_in(arena, [&] {
             if (cfg.simple) {
-              return tarvelo::algo::run_gsea_internal(ranked, pathways, 10000, 1, 1,
+              return tarvelo::algo::run_gsea_internal(ranked, pathways, cfg.nperm, 1, 1,
                                                       ranked.size() - 1, 1e-50, 1.0,
                                                       tarvelo::ScoreType::kStd, false, 101);
             }

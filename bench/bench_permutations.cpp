@@ -15,6 +15,7 @@
 #include "tarvelo/base/pool.hpp"
 #include "tarvelo/engine/rng_compat.hpp"
 #include "tarvelo/engine/ruvex_compat.hpp"
+#include "tarvelo/engine/ruvex_kernels.hpp"
 
 using namespace tarvelo;
 using namespace tarvelo::ruvex_compat;
@@ -58,20 +59,27 @@ int main(int argc, char** argv) {
   sizes[0] = 500;
   BatchInput in{nperm, 424242, ranks, n, ScoreType::kStd, sizes, es};
 
-  // Prefix scores of one kmax = 500 sample.
+  // Prefix scores of one kmax = 500 sample, on every instruction set path.
   {
     auto mt = rng_compat::Mt19937::seed(1);
     std::vector<std::vector<uint64_t>> samples(2000);
     for (auto& s : samples) rng_compat::combination(1, n, 500, mt, s);
     PrefixScorer scorer;
     std::vector<double> out(500);
-    for (ScoreType st : {ScoreType::kStd, ScoreType::kPos}) {
-      double t = median_time(runs, [&] {
-        for (const auto& s : samples) scorer.cumulative(ranks, s, st, 1.0, out);
-      });
-      std::printf("calc_gsea_stat_cumulative_f64 kmax=500 %s: %.2f us per sample (median of %d)\n",
-                  st == ScoreType::kStd ? "std" : "pos", t / samples.size() * 1e6, runs);
+    for (PrefixPath path : available_prefix_paths()) {
+      force_prefix_path(path);
+      for (ScoreType st : {ScoreType::kStd, ScoreType::kPos}) {
+        double t = median_time(runs, [&] {
+          for (const auto& s : samples) scorer.cumulative(ranks, s, st, 1.0, out);
+        });
+        std::printf("calc_gsea_stat_cumulative_f64 kmax=500 %s, %s path: %.2f us per sample "
+                    "(median of %d)\n",
+                    st == ScoreType::kStd ? "std" : "pos",
+                    path == PrefixPath::kAvx2 ? "avx2" : "generic", t / samples.size() * 1e6,
+                    runs);
+      }
     }
+    force_prefix_path(PrefixPath::kAuto);
   }
 
   BatchCounts ref;

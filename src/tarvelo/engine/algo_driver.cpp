@@ -27,6 +27,7 @@
 #include "tarvelo/engine/multilevel.hpp"
 #include "tarvelo/base/pool.hpp"
 #include "tarvelo/engine/ruvex_compat.hpp"
+#include "tarvelo/engine/ruvex_kernels.hpp"
 #include "tarvelo/engine/special_compat.hpp"
 
 namespace tarvelo::algo {

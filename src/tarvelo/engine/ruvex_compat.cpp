@@ -6,9 +6,8 @@
 #include <numeric>
 #include <string>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include <atomic>
+#include <cstring>
 
 #include "tarvelo/base/error.hpp"
 
@@ -36,33 +35,262 @@ void sort_indices(std::span<const uint64_t> values, std::vector<size_t>& idx) {
   }
 }
 
-// Adds (dw, dx) to every index j >= j0 of a two-level prefix structure whose
-// coarse cells hold 2^shift fine entries each.
-inline void range_add(PrefixScorer::Cell* f, size_t fine_len, PrefixScorer::Cell* c,
-                      size_t coarse_len, unsigned shift, size_t j0, double dw, double dx) {
-  const size_t cell = j0 >> shift;
-  const size_t end = std::min((cell + 1) << shift, fine_len);
-#if defined(__SSE2__)
-  // Both lanes are plain IEEE additions, exactly as the scalar loop below.
-  const __m128d d = _mm_set_pd(dx, dw);
-  for (size_t j = j0; j < end; ++j) {
-    double* p = &f[j].w;
-    _mm_storeu_pd(p, _mm_add_pd(_mm_loadu_pd(p), d));
+// ---------------------------------------------------------------------------
+// Block-wise prefix scores, written once over a vector width L and compiled
+// for each instruction set the dispatcher below may pick. Every lane performs
+// the scalar operations in the scalar order (no contraction, no reassociation:
+// the build has -ffp-contract=off), and the only reductions are maxima of
+// NaN-free lanes, so the width does not change any result.
+
+// Vector arguments of the always-inlined helpers never cross a call: the
+// warning about their calling convention is moot (it is reported at the end of
+// the file, hence not popped).
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+// Per-block arrays are padded to a multiple of the widest vector.
+constexpr size_t kMaxLanes = 8;
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+template <int L>
+struct Lanes {
+  typedef double D __attribute__((vector_size(8 * L)));
+  typedef long long M __attribute__((vector_size(8 * L)));
+};
+
+template <int L>
+[[gnu::always_inline]] inline typename Lanes<L>::D load(const double* p) {
+  typename Lanes<L>::D v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+template <int L>
+[[gnu::always_inline]] inline void store(double* p, typename Lanes<L>::D v) {
+  std::memcpy(p, &v, sizeof v);
+}
+template <int L>
+[[gnu::always_inline]] inline typename Lanes<L>::D splat(double x) {
+  typename Lanes<L>::D v;
+  for (int l = 0; l < L; ++l) v[l] = x;
+  return v;
+}
+template <int L>
+[[gnu::always_inline]] inline typename Lanes<L>::M lane_index(size_t first) {
+  static constexpr long long kIota[8] = {0, 1, 2, 3, 4, 5, 6, 7};
+  typename Lanes<L>::M v;
+  std::memcpy(&v, kIota, sizeof v);
+  return v + static_cast<long long>(first);
+}
+// Largest lane; the lanes hold no NaN, so the order of comparison is free.
+template <int L>
+[[gnu::always_inline]] inline double max_lane(typename Lanes<L>::D v) {
+  double m = v[0];
+  for (int l = 1; l < L; ++l) m = v[l] > m ? v[l] : m;
+  return m;
+}
+
+// State of one prefix-score pass (see PrefixScorer::stats1).
+struct PrefixPass {
+  double* fw;  // fine cells: cumulative weight and miss count, nblocks * b
+  double* fx;
+  double* cw;  // coarse cells, one per block, `padded` entries
+  double* cx;
+  double* best_fw;  // per block: fine cells of its best node
+  double* best_fx;
+  double* breakpoint;  // per block: the best node stays best while slope > this
+  double* values;      // scratch of b node values
+  const size_t* rank;  // sorted index of each member, in draw order
+  const double* w;     // weight of each member, in draw order
+  double* out;
+  size_t k;
+  uint64_t n;
+  size_t b;  // nodes per block, a power of two
+  unsigned shift;
+  size_t nblocks;
+  size_t padded;
+  double delta;
+};
+
+// Block t's best node at `slope`, over all its nodes (the first one of the
+// largest value), and the slope down to which it stays best.
+//
+// Within a block W never decreases with the index (the fine cells receive the
+// same additions, later ones a few more, and rounding is monotone). A node p
+// with Wp < Wc overtakes the best node c only below (xc - xp) / (Wc - Wp); with
+// delta added, v(p) < v(c) - delta holds exactly above the breakpoint, and
+// delta exceeds every rounding error of the values and of the translations
+// later insertions apply to the whole block (they change only its coarse cell,
+// so each node's W stays within an ulp of an exact common translation). A node
+// with Wp >= Wc falls further behind as the slope falls; if it is within delta
+// of c already (a tie, or the last list position coinciding with the end of
+// the list) the block is recomputed at the next query instead.
+template <int L>
+[[gnu::always_inline]] inline void refresh_block(const PrefixPass& s, size_t t, double slope) {
+  using D = typename Lanes<L>::D;
+  using M = typename Lanes<L>::M;
+  const size_t first = t * s.b, end = first + s.b;
+  const D cw = splat<L>(s.cw[t]), cx = splat<L>(s.cx[t]), sl = splat<L>(slope);
+  // Per lane the largest value and the first node holding it.
+  D acc = splat<L>(-kInf);
+  M at = lane_index<L>(first);
+  for (size_t j = first; j < end; j += L) {
+    const D v = sl * (load<L>(s.fw + j) + cw) - (load<L>(s.fx + j) + cx);
+    store<L>(s.values + (j - first), v);
+    const M better = v > acc;
+    acc = better ? v : acc;
+    at = better ? lane_index<L>(j) : at;
   }
-  for (size_t i = cell + 1; i < coarse_len; ++i) {
-    double* p = &c[i].w;
-    _mm_storeu_pd(p, _mm_add_pd(_mm_loadu_pd(p), d));
+  const double m = max_lane<L>(acc);
+  // The first node of value m, without a data-dependent branch.
+  const M first_at = acc == splat<L>(m) ? at : lane_index<L>(0) * 0 + static_cast<long long>(end);
+  size_t c = end;
+  for (int l = 0; l < L; ++l) {
+    const size_t a = static_cast<size_t>(first_at[l]);
+    c = a < c ? a : c;
   }
+  if (!(m > -kInf)) {
+    // No node has a value (NaN slope or weights): recompute at every query.
+    s.best_fw[t] = s.fw[first];
+    s.best_fx[t] = s.fx[first];
+    s.breakpoint[t] = kInf;
+    return;
+  }
+  const D wc = splat<L>(s.fw[c] + s.cw[t]), xc = splat<L>(s.fx[c] + s.cx[t]);
+  const D vc = splat<L>(m), delta = splat<L>(s.delta), one = splat<L>(1.0);
+  const D slack = splat<L>(1.0 + 1e-12), inf = splat<L>(kInf), ninf = splat<L>(-kInf);
+  const M best = lane_index<L>(0) * 0 + static_cast<long long>(c);
+  D bp = ninf;
+  // Up to the vector holding c the nodes may lie lower (Wp < Wc); past it W
+  // never decreases and only ties can matter.
+  const size_t split = (c & ~static_cast<size_t>(L - 1)) + L;
+  for (size_t j = first; j < split; j += L) {
+    const D w = load<L>(s.fw + j) + cw;
+    const D x = load<L>(s.fx + j) + cx;
+    const D v = load<L>(s.values + (j - first));
+    const D dw = wc - w;
+    const M lower = dw > 0.0;
+    D r = (xc - x + delta) / (lower ? dw : one) * slack;
+    r = r == r ? r : inf;
+    const M apart = vc - v >= delta;
+    D cand = lower ? r : (apart ? ninf : inf);
+    cand = lane_index<L>(j) == best ? ninf : cand;
+    bp = cand > bp ? cand : bp;
+  }
+  for (size_t j = split; j < end; j += L) {
+    const M apart = vc - load<L>(s.values + (j - first)) >= delta;
+    bp = apart ? bp : inf;
+  }
+  s.breakpoint[t] = max_lane<L>(bp);
+  s.best_fw[t] = s.fw[c];
+  s.best_fx[t] = s.fx[c];
+}
+
+// Inserts the members in draw order and scores each prefix.
+template <int L>
+[[gnu::always_inline]] inline void insert_and_score(const PrefixPass& pass) {
+  // A local copy: stores into the cells cannot alias it, so its fields stay
+  // in registers.
+  const PrefixPass s = pass;
+  using D = typename Lanes<L>::D;
+  using M = typename Lanes<L>::M;
+  const M none = lane_index<L>(0) * 0;
+  double nr = 0.0;
+  for (size_t i = 0; i < s.k; ++i) {
+    const size_t j0 = s.rank[i];
+    const double w = s.w[i];
+    const size_t cell = j0 >> s.shift;
+    nr += w;
+    const double nk = static_cast<double>(s.n - (i + 1));
+    const double slope = nk / nr;
+    const D sl = splat<L>(slope);
+
+    // The new member's block: W += w, x -= 1 on its fine cells from the new
+    // member on (the lanes below kept by selection, not by adding zero), then
+    // a rescan.
+    {
+      const D add_w = splat<L>(w), add_x = splat<L>(-1.0);
+      const size_t end = (cell + 1) * s.b;
+      size_t j = j0 & ~static_cast<size_t>(L - 1);
+      const M hit = lane_index<L>(j) >= none + static_cast<long long>(j0);
+      const D fw = load<L>(s.fw + j), fx = load<L>(s.fx + j);
+      store<L>(s.fw + j, hit ? fw + add_w : fw);
+      store<L>(s.fx + j, hit ? fx + add_x : fx);
+      for (j += L; j < end; j += L) {
+        store<L>(s.fw + j, load<L>(s.fw + j) + add_w);
+        store<L>(s.fx + j, load<L>(s.fx + j) + add_x);
+      }
+    }
+    refresh_block<L>(s, cell, slope);
+
+    // Later blocks move as a whole: W += w, x -= 1 on their coarse cells. In
+    // the same pass, every block's best node is valued from the per-block copy
+    // of its fine cells; it stays best while the slope is above its breakpoint.
+    const D add_w = splat<L>(w), add_x = splat<L>(-1.0);
+    const M cell_v = none + static_cast<long long>(cell);
+    D acc = splat<L>(0.0);
+    M stale = none;
+    for (size_t t = 0; t < s.padded; t += L) {
+      const M idx = lane_index<L>(t);
+      const M later = idx > cell_v;
+      D cw = load<L>(s.cw + t), cx = load<L>(s.cx + t);
+      cw = later ? cw + add_w : cw;
+      cx = later ? cx + add_x : cx;
+      store<L>(s.cw + t, cw);
+      store<L>(s.cx + t, cx);
+      const D v = sl * (load<L>(s.best_fw + t) + cw) - (load<L>(s.best_fx + t) + cx);
+      acc = v > acc ? v : acc;
+      const M fresh = sl > load<L>(s.breakpoint + t);
+      stale |= idx == cell_v ? none : ~fresh;
+    }
+    long long any_stale = 0;
+    for (int l = 0; l < L; ++l) any_stale |= stale[l];
+    if (any_stale != 0) {
+      for (size_t t = 0; t < s.nblocks; ++t) {
+        if (t != cell && !(slope > s.breakpoint[t])) refresh_block<L>(s, t, slope);
+      }
+      acc = splat<L>(0.0);
+      for (size_t t = 0; t < s.padded; t += L) {
+        const D v = sl * (load<L>(s.best_fw + t) + load<L>(s.cw + t)) -
+                    (load<L>(s.best_fx + t) + load<L>(s.cx + t));
+        acc = v > acc ? v : acc;
+      }
+    }
+    // The score is the largest value of all blocks' best nodes, the origin's
+    // 0 included.
+    s.out[i] = max_lane<L>(acc) / nk;
+  }
+}
+
+[[gnu::flatten]] void insert_and_score_generic(const PrefixPass& s) { insert_and_score<2>(s); }
+
+#if defined(__x86_64__) || defined(__i386__)
+#define TARVELO_PREFIX_AVX2 1
+__attribute__((target("avx2"), flatten)) void insert_and_score_avx2(const PrefixPass& s) {
+  insert_and_score<4>(s);
+}
+bool cpu_has_avx2() {
+  static const bool has = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return has;
+}
 #else
-  for (size_t j = j0; j < end; ++j) {
-    f[j].w += dw;
-    f[j].x += dx;
-  }
-  for (size_t i = cell + 1; i < coarse_len; ++i) {
-    c[i].w += dw;
-    c[i].x += dx;
+bool cpu_has_avx2() { return false; }
+#endif
+
+std::atomic<int> forced_path{static_cast<int>(PrefixPath::kAuto)};
+
+void run_prefix_pass(const PrefixPass& s) {
+  PrefixPath path = static_cast<PrefixPath>(forced_path.load(std::memory_order_relaxed));
+  if (path == PrefixPath::kAuto) path = cpu_has_avx2() ? PrefixPath::kAvx2 : PrefixPath::kGeneric;
+#ifdef TARVELO_PREFIX_AVX2
+  // Blocks narrower than the vector (k < 4) take the generic path.
+  if (path == PrefixPath::kAvx2 && s.b >= 4) {
+    insert_and_score_avx2(s);
+    return;
   }
 #endif
+  insert_and_score_generic(s);
 }
 
 }  // namespace
@@ -156,20 +384,15 @@ void PrefixScorer::cumulative(std::span<const double> ranks, std::span<const uin
 // member is a suffix update: x -= 1, W += w. For the prefix of size k' the
 // deviation is max over members of slope * W - x with slope = (N - k') / NR,
 // scaled by 1 / (N - k'). Non-members and the end point never beat the member
-// or origin before them, so the maximum may be taken over all nodes.
+// or origin before them, so the maximum is taken over all nodes.
 //
-// Nodes (origin, sorted indices 0..k) are cut into blocks of about sqrt(k)
-// nodes, each with a lower convex chain in the (W, x) plane, linked through
-// prev/next (next -1: off the chain). An insertion translates every node from
-// the new member on by the same vector, so only the new member's block needs
-// its chain repaired at that junction. The maximiser of slope * W - x on a
-// chain moves backwards as the slope falls, so each block keeps a cached node
-// that is walked back over non-decreasing values.
-//
-// The walk must also step over equal values: when the last list position is
-// sampled but not yet inserted, its node coincides with the end node, the pop
-// test keeps both (cross product 0), and stopping at the first equal value
-// would hide a better node earlier in the block.
+// The indices are cut into blocks, one per coarse cell of b = 2^shift fine
+// cells. An insertion changes the geometry only of the new member's block;
+// later blocks move as a whole through their coarse cells. So after each
+// insertion the new member's block is rescanned in full, and any other block
+// only once the falling slope passes its breakpoint; the remaining blocks'
+// best nodes are read from a per-block copy of their fine cells, the values of
+// all blocks in a few vector operations.
 void PrefixScorer::stats1(std::span<const double> ranks, std::span<const uint64_t> sample,
                           std::span<const size_t> ord, bool rev, double gsea_param,
                           std::span<double> out) {
@@ -186,14 +409,20 @@ void PrefixScorer::stats1(std::span<const double> ranks, std::span<const uint64_
     b *= 2;
     ++shift;
   }
-  const size_t fine_len = b * b;
-  const size_t coarse_len = k / b + 1;
-  // One zero guard cell in front of each array stands for the origin (node 0,
-  // sorted index -1), so that node lookups need no branch.
-  fine_.assign(fine_len + 1, Cell{0.0, 0.0});
-  coarse_.assign(coarse_len + 1, Cell{0.0, 0.0});
-  Cell* const fc = fine_.data() + 1;
-  Cell* const cc = coarse_.data() + 1;
+  const size_t nblocks = k / b + 1;
+  const size_t padded = (nblocks + kMaxLanes - 1) / kMaxLanes * kMaxLanes;
+  // Cells past the end index hold no node: an infinite miss count keeps their
+  // values at -inf (or NaN), below every node.
+  fw_.assign(nblocks * b, 0.0);
+  fx_.assign(nblocks * b, kInf);
+  cw_.assign(padded, 0.0);
+  cx_.assign(padded, kInf);
+  best_fw_.assign(padded, 0.0);
+  best_fx_.assign(padded, 0.0);
+  // Every block is scanned at the first query; padding blocks never are.
+  breakpoint_.assign(padded, -kInf);
+  std::fill(breakpoint_.begin(), breakpoint_.begin() + static_cast<ptrdiff_t>(nblocks), kInf);
+  values_.resize(b);
 
   rank_.resize(k);
   for (size_t r = 0; r < k; ++r) {
@@ -220,9 +449,9 @@ void PrefixScorer::stats1(std::span<const double> ranks, std::span<const uint64_
       }
       if ((r & (b - 1)) == 0) {
         base = static_cast<double>(prev);
-        cc[r >> shift].x = base;
+        cx_[r >> shift] = base;
       }
-      fc[r].x = static_cast<double>(p) - base;
+      fx_[r] = static_cast<double>(p) - base;
       prev = p;
     }
   }
@@ -238,122 +467,46 @@ void PrefixScorer::stats1(std::span<const double> ranks, std::span<const uint64_
   const bool use_pow = !(std::fabs(gsea_param - 1.0) < 1e-15);
   w_.resize(k);
   for (size_t i = 0; i < k; ++i) {
-    double w = std::fmax(std::fabs(ranks[sample[i] - 1]), w_eps);
+    // fmax(|r|, w_eps), NaN giving w_eps, inline.
+    const double a = std::fabs(ranks[sample[i] - 1]);
+    double w = a > w_eps ? a : w_eps;
     if (use_pow) w = std::pow(w, gsea_param);
     w_[i] = w;
   }
 
-  // Hull blocks over nodes 0..k+1; initially each block is a consecutive chain.
-  const int64_t last_node = static_cast<int64_t>(k) + 1;
-  const int64_t s = static_cast<int64_t>(std::trunc(std::sqrt(static_cast<double>(k + 1))));
-  const int64_t nblocks = last_node / s + 1;
-  blocks_.resize(static_cast<size_t>(nblocks));
-  prev_.resize(k + 2);
-  next_.resize(k + 2);
-  for (int64_t t = 0; t < nblocks; ++t) {
-    const int64_t first = t * s;
-    const int64_t last = std::min(first + s - 1, last_node);
-    blocks_[t] = Block{first, last, last, std::numeric_limits<double>::infinity()};
-    for (int64_t v = first; v <= last; ++v) {
-      prev_[v] = v == first ? v : v - 1;
-      next_[v] = v == last ? v : v + 1;
-    }
+  PrefixPass pass;
+  pass.fw = fw_.data();
+  pass.fx = fx_.data();
+  pass.cw = cw_.data();
+  pass.cx = cx_.data();
+  pass.best_fw = best_fw_.data();
+  pass.best_fx = best_fx_.data();
+  pass.breakpoint = breakpoint_.data();
+  pass.values = values_.data();
+  pass.rank = rank_.data();
+  pass.w = w_.data();
+  pass.out = out.data();
+  pass.k = k;
+  pass.n = n;
+  pass.b = b;
+  pass.shift = shift;
+  pass.nblocks = nblocks;
+  pass.padded = padded;
+  pass.delta = 1e-9 * (static_cast<double>(n) + 1.0);
+  run_prefix_pass(pass);
+}
+
+std::vector<PrefixPath> available_prefix_paths() {
+  std::vector<PrefixPath> paths = {PrefixPath::kGeneric};
+  if (cpu_has_avx2()) paths.push_back(PrefixPath::kAvx2);
+  return paths;
+}
+
+void force_prefix_path(PrefixPath path) {
+  if (path == PrefixPath::kAvx2 && !cpu_has_avx2()) {
+    internal_fault("prefix scores: this processor cannot run the AVX2 path");
   }
-
-  // Node v is sorted index v - 1; node 0 reads the guard cells (-1 >> shift
-  // is -1), which stay zero.
-  auto node_w = [&](int64_t v) -> double {
-    const int64_t j = v - 1;
-    return fc[j].w + cc[j >> shift].w;
-  };
-  auto node_x = [&](int64_t v) -> double {
-    const int64_t j = v - 1;
-    return fc[j].x + cc[j >> shift].x;
-  };
-
-
-  const double breakpoint_delta = 1e-9 * (static_cast<double>(n) + 1.0);
-  double nr = 0.0;
-  for (size_t i = 0; i < k; ++i) {
-    const size_t j0 = rank_[i];
-    const double w = w_[i];
-    range_add(fc, fine_len, cc, coarse_len, shift, j0, w, -1.0);
-    nr += w;
-
-    // Repair the chain of the new member's block at the junction.
-    const int64_t q = static_cast<int64_t>(j0) + 1;
-    Block& blk = blocks_[static_cast<size_t>(q / s)];
-    int64_t t = std::max(blk.first, q - 1);
-    int64_t cur = q;
-    int64_t handled = q;
-    while (cur <= blk.last) {
-      const bool is_last = cur == blk.last;
-      const double wc = node_w(cur), xc = node_x(cur);
-      double wt = node_w(t), xt = node_x(t);
-      for (;;) {
-        const int64_t p = prev_[t];
-        if (p == t) break;
-        const double wp = node_w(p);
-        if (wc - wp < 1e-13) break;
-        const double xp = node_x(p);
-        const double cross = (wc - wt) * (xt - xp) - (xc - xt) * (wt - wp);
-        if (cross <= 0.0) break;  // a NaN cross pops
-        next_[t] = -1;
-        t = p;
-        wt = wp;
-        xt = xp;
-      }
-      const int64_t old_next = next_[cur];
-      prev_[cur] = t;
-      next_[t] = cur;
-      handled = cur;
-      if (is_last || old_next != -1) break;
-      t = cur;
-      ++cur;
-    }
-    blk.cached = std::max(blk.cached, handled);
-
-    // Query the prefix of size i + 1.
-    const double nk = static_cast<double>(n - (i + 1));
-    const double slope = nk / nr;
-    double best = 0.0;
-    const Block* repaired = &blk;
-    for (Block& bl : blocks_) {
-      int64_t c = bl.cached;
-      double wc = node_w(c), xc = node_x(c);
-      double vc = slope * wc - xc;
-      // The walk cannot move while the slope stays above the cached node's
-      // breakpoint (see below); the repaired block always walks.
-      if (&bl == repaired || !(slope > bl.breakpoint)) {
-        for (;;) {
-          const int64_t p = prev_[c];
-          if (p == c) {
-            bl.breakpoint = -std::numeric_limits<double>::infinity();
-            break;
-          }
-          const double wp = node_w(p), xp = node_x(p);
-          const double vp = slope * wp - xp;
-          if (!(vp >= vc)) {
-            // v(p) < v(c) - delta exactly whenever slope > (xc - xp + delta) /
-            // (wc - wp); delta exceeds every rounding error of the values and
-            // of later translations of both nodes, so above this breakpoint
-            // the test above fails as well and need not be evaluated.
-            const double dw = wc - wp;
-            bl.breakpoint = dw > 0.0 ? (xc - xp + breakpoint_delta) / dw * (1.0 + 1e-12)
-                                     : std::numeric_limits<double>::infinity();
-            break;
-          }
-          c = p;
-          wc = wp;
-          xc = xp;
-          vc = vp;
-        }
-        bl.cached = c;
-      }
-      if (vc > best) best = vc;
-    }
-    out[i] = best / nk;
-  }
+  forced_path.store(static_cast<int>(path), std::memory_order_relaxed);
 }
 
 std::vector<double> gsea_stats1_f64(std::span<const double> ranks,

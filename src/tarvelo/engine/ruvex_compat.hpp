@@ -1,6 +1,6 @@
 // Permutation engine: enrichment scores of every prefix of a random gene sample
-// and the kernels that count, per pathway, how often random sets score at least
-// as extreme as the pathway itself.
+// and the counters the kernels (ruvex_kernels.hpp) fill, per pathway, with how
+// often random sets score at least as extreme as the pathway itself.
 //
 // One random sample of the largest pathway size serves every pathway of a
 // batch: its prefix of size k is a uniform random set of size k, so a single
@@ -11,8 +11,6 @@
 #include <cstdint>
 #include <span>
 #include <vector>
-
-#include <tbb/task_arena.h>
 
 #include "tarvelo/engine/records.hpp"
 
@@ -51,32 +49,34 @@ class PrefixScorer {
   void stats1(std::span<const double> ranks, std::span<const uint64_t> sample,
               std::span<const size_t> ord, bool rev, double gsea_param, std::span<double> out);
 
- public:
-  // Cumulative weight and miss count (an exact integer held in f64) of one
-  // cell of the two-level prefix structure.
-  struct Cell {
-    double w;
-    double x;
-  };
-
  private:
-  struct Block {
-    int64_t first;
-    int64_t last;
-    int64_t cached;
-    double breakpoint;  // slope above which the cached node stays best
-  };
   void sort_sample(std::span<const uint64_t> sample, uint64_t n);
 
   std::vector<uint64_t> keys_, tmp_keys_;
   std::vector<size_t> ord_;
   std::vector<size_t> rank_;
   std::vector<double> w_;
-  std::vector<Cell> fine_, coarse_;
-  std::vector<int64_t> prev_, next_;
-  std::vector<Block> blocks_;
+  // Two-level prefix structure in structure-of-arrays form: fine cells (fw_,
+  // fx_), one coarse cell per block (cw_, cx_).
+  std::vector<double> fw_, fx_, cw_, cx_;
+  // Per block: the fine cells of its best node and the slope down to which
+  // that node stays best.
+  std::vector<double> best_fw_, best_fx_, breakpoint_;
+  std::vector<double> values_;
   std::vector<double> other_;
 };
+
+// Instruction sets the prefix scores can run on. All paths compute the same
+// cells with the same additions and give identical results; by default the
+// widest one the processor supports is taken.
+enum class PrefixPath { kAuto, kGeneric, kAvx2 };
+
+// The paths this processor can run, kGeneric first.
+std::vector<PrefixPath> available_prefix_paths();
+
+// For tests: makes every scorer of the process use `path` (kAuto restores the
+// default). Throws InternalError for a path the processor cannot run.
+void force_prefix_path(PrefixPath path);
 
 // ---------------------------------------------------------------------------
 // Counting.
@@ -130,48 +130,5 @@ BatchCounts empty_batch_counts(size_t n);
 
 // a with every entry of b added (a + b, element-wise). The lengths must match.
 BatchCounts merge_batch_counts(BatchCounts a, BatchCounts b);
-
-// The inputs every batch kernel shares. `ranks` are the scaled weights as f64
-// in ranked order and n == ranks.size(); `sizes[j]` (1 <= sizes[j] <= n - 1)
-// and `es[j]` describe kept pathway j.
-struct BatchInput {
-  uint64_t nperm = 0;  // permutations of this batch
-  uint64_t seed = 0;   // batch seed; generators use its low 32 bits
-  std::span<const double> ranks;
-  uint64_t n = 0;
-  ScoreType score_type = ScoreType::kStd;
-  std::span<const uint64_t> sizes;
-  std::span<const double> es;
-};
-
-// Single-pathway path: L'Ecuyer-CMRG stream seeded with the batch seed, R's
-// sample.int(N, size) per permutation, scored with algo::calculate_es_ruvex and
-// added into `acc` one permutation at a time. Runs on the calling thread.
-void single_pathway_counts(uint64_t nperm, uint64_t seed, std::span<const double> ranks,
-                           uint64_t n, ScoreType score_type, uint64_t size, double es,
-                           PathwayAcc& acc);
-
-// Sequential kernel: one Mt19937 stream, one combination(1, N, kmax) sample per
-// permutation, on the calling thread.
-BatchCounts calc_gsea_stat_cumulative_batch_f64_sequential(const BatchInput& in);
-
-// Same counts and sums as the sequential kernel, bit for bit, for any thread
-// count: samples are drawn and scored per 4096-permutation block, counting
-// fans out over size groups. Runs on `arena` (nullptr: the caller's current
-// arena, see pool::current_arena).
-BatchCounts calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(
-    const BatchInput& in, tbb::task_arena* arena = nullptr);
-
-// Chunked kernel: min(8 * max(threads, 1), nperm) chunks with their own
-// streams, reduced with merge_batch_counts. Results depend on `threads`.
-BatchCounts calc_gsea_stat_cumulative_batch_f64_parallel(const BatchInput& in, size_t threads,
-                                                         tbb::task_arena* arena = nullptr);
-
-// Chunk i of the chunked kernel: permutations [start, start + count).
-struct ChunkSpan {
-  uint64_t start = 0;
-  uint64_t count = 0;
-};
-std::vector<ChunkSpan> chunk_plan(uint64_t nperm, size_t threads);
 
 }  // namespace tarvelo::ruvex_compat

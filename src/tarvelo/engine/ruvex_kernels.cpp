@@ -19,6 +19,7 @@
 #include "tarvelo/base/pool.hpp"
 #include "tarvelo/engine/rng_compat.hpp"
 #include "tarvelo/engine/ruvex_compat.hpp"
+#include "tarvelo/engine/ruvex_kernels.hpp"
 
 namespace tarvelo::ruvex_compat {
 namespace {
@@ -141,6 +142,40 @@ void count_group_block(const SizeGroup& g, std::span<const double> es, std::span
   }
 }
 
+std::vector<GroupAcc> empty_group_accs(const std::vector<SizeGroup>& groups) {
+  std::vector<GroupAcc> accs(groups.size());
+  for (size_t g = 0; g < groups.size(); ++g) {
+    accs[g].le_es.assign(groups[g].indices.size(), 0);
+    accs[g].ge_es.assign(groups[g].indices.size(), 0);
+  }
+  return accs;
+}
+
+// Permutations whose scores are kept per size group before they are counted.
+uint64_t block_permutations(uint64_t nperm, size_t ngroups) {
+  return std::min({kBlockPermutations, nperm,
+                   std::max<uint64_t>(kMaxBlockScores / std::max<size_t>(ngroups, 1), 64)});
+}
+
+// Every member of a group receives the group's zero-side counters and sums.
+BatchCounts spread_group_counts(const std::vector<SizeGroup>& groups,
+                                const std::vector<GroupAcc>& accs, size_t m) {
+  BatchCounts counts = empty_batch_counts(m);
+  for (size_t g = 0; g < groups.size(); ++g) {
+    const auto& idx = groups[g].indices;
+    for (size_t r = 0; r < idx.size(); ++r) {
+      const size_t j = idx[r];
+      counts.le_es[j] = accs[g].le_es[r];
+      counts.ge_es[j] = accs[g].ge_es[r];
+      counts.le_zero[j] = accs[g].le_zero;
+      counts.ge_zero[j] = accs[g].ge_zero;
+      counts.le_zero_sum[j] = accs[g].le_zero_sum;
+      counts.ge_zero_sum[j] = accs[g].ge_zero_sum;
+    }
+  }
+  return counts;
+}
+
 // Per-thread buffers of the scoring step.
 struct ScoreScratch {
   PrefixScorer scorer;
@@ -172,41 +207,49 @@ void single_pathway_counts(uint64_t nperm, uint64_t seed, std::span<const double
   }
 }
 
+// Counting per size group (see count_group_block) costs far less than
+// comparing every pathway with every score, and gives the same counts and, the
+// zero-side sums being added in permutation order, the same sums.
 BatchCounts calc_gsea_stat_cumulative_batch_f64_sequential(const BatchInput& in) {
   const uint64_t kmax = check_input(in);
-  BatchCounts counts = empty_batch_counts(in.sizes.size());
-  if (kmax == 0) return counts;
+  if (kmax == 0) return empty_batch_counts(in.sizes.size());
+  const std::vector<SizeGroup> groups = group_by_size(in.sizes);
+  std::vector<GroupAcc> accs = empty_group_accs(groups);
+  const size_t ng = groups.size();
+  const uint64_t block = block_permutations(in.nperm, ng);
+  std::vector<double> cols(static_cast<size_t>(block) * ng);
+  std::vector<double> sorted;
   Mt19937 mt = Mt19937::seed(static_cast<uint32_t>(in.seed));
   std::vector<uint64_t> sample;
   std::vector<double> scores(kmax);
   PrefixScorer scorer;
-  const size_t m = in.sizes.size();
-  for (uint64_t p = 0; p < in.nperm; ++p) {
-    rng_compat::combination(1, in.n, kmax, mt, sample);
-    scorer.cumulative(in.ranks, sample, in.score_type, 1.0, scores);
-    for (size_t j = 0; j < m; ++j) count_into(counts, j, scores[in.sizes[j] - 1], in.es[j]);
+  for (uint64_t start = 0; start < in.nperm; start += block) {
+    const uint64_t len = std::min(block, in.nperm - start);
+    for (uint64_t p = 0; p < len; ++p) {
+      rng_compat::combination(1, in.n, kmax, mt, sample);
+      scorer.cumulative(in.ranks, sample, in.score_type, 1.0, scores);
+      for (size_t g = 0; g < ng; ++g) cols[g * block + p] = scores[groups[g].size_index];
+    }
+    for (size_t g = 0; g < ng; ++g) {
+      std::span<const double> col(cols.data() + g * block, static_cast<size_t>(len));
+      count_group_block(groups[g], in.es, col, accs[g], sorted);
+    }
   }
-  return counts;
+  return spread_group_counts(groups, accs, in.sizes.size());
 }
 
 BatchCounts calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(
     const BatchInput& in, tbb::task_arena* arena) {
   const uint64_t kmax = check_input(in);
-  BatchCounts counts = empty_batch_counts(in.sizes.size());
-  if (kmax == 0) return counts;
+  if (kmax == 0) return empty_batch_counts(in.sizes.size());
 
   const std::vector<SizeGroup> groups = group_by_size(in.sizes);
   const size_t ng = groups.size();
-  std::vector<GroupAcc> accs(ng);
-  for (size_t g = 0; g < ng; ++g) {
-    accs[g].le_es.assign(groups[g].indices.size(), 0);
-    accs[g].ge_es.assign(groups[g].indices.size(), 0);
-  }
+  std::vector<GroupAcc> accs = empty_group_accs(groups);
 
-  // Block scores, one column of kBlockPermutations per size group: only the
-  // sizes some pathway needs are kept.
-  const uint64_t block = std::min(
-      {kBlockPermutations, in.nperm, std::max<uint64_t>(kMaxBlockScores / ng, 64)});
+  // Block scores, one column per size group: only the sizes some pathway
+  // needs are kept.
+  const uint64_t block = block_permutations(in.nperm, ng);
   std::vector<double> cols(static_cast<size_t>(block) * ng);
   // Samples are drawn on this thread in permutation order, a batch at a
   // time, and scored in parallel while the next batch is drawn.
@@ -282,19 +325,7 @@ BatchCounts calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(
     }
   });
 
-  for (size_t g = 0; g < ng; ++g) {
-    const auto& idx = groups[g].indices;
-    for (size_t r = 0; r < idx.size(); ++r) {
-      const size_t j = idx[r];
-      counts.le_es[j] = accs[g].le_es[r];
-      counts.ge_es[j] = accs[g].ge_es[r];
-      counts.le_zero[j] = accs[g].le_zero;
-      counts.ge_zero[j] = accs[g].ge_zero;
-      counts.le_zero_sum[j] = accs[g].le_zero_sum;
-      counts.ge_zero_sum[j] = accs[g].ge_zero_sum;
-    }
-  }
-  return counts;
+  return spread_group_counts(groups, accs, in.sizes.size());
 }
 
 std::vector<ChunkSpan> chunk_plan(uint64_t nperm, size_t threads) {

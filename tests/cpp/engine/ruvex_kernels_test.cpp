@@ -19,6 +19,7 @@
 #include "tarvelo/base/error.hpp"
 #include "tarvelo/engine/rng_compat.hpp"
 #include "tarvelo/engine/ruvex_compat.hpp"
+#include "tarvelo/engine/ruvex_kernels.hpp"
 
 namespace tarvelo::ruvex_compat {
 namespace {
@@ -176,6 +177,33 @@ TEST(BatchCounting, ThreadInvariantKernelEqualsSequentialAtAnyThreadCount) {
     }
     expect_same(calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(in), seq,
                 "global pool");
+  }
+}
+
+// The sequential kernel counted pathway by pathway, permutation by permutation,
+// straight from the counting rule.
+TEST(BatchCounting, SequentialKernelCountsEveryPathwayByTheRule) {
+  const uint64_t n = 300;
+  for (ScoreType st : {ScoreType::kStd, ScoreType::kNeg}) {
+    const uint64_t seed = 4242;
+    ManyPathways m = many_pathways(n, seed, st);
+    // More than one block of kept scores.
+    const uint64_t nperm = st == ScoreType::kStd ? 4200 : 300;
+    BatchInput in{nperm, seed, m.ranks, n, st, m.sizes, m.es};
+    std::vector<PathwayAcc> want(m.sizes.size());
+    auto mt = rng_compat::Mt19937::seed(static_cast<uint32_t>(seed));
+    for (uint64_t p = 0; p < nperm; ++p) {
+      const auto scores =
+          calc_gsea_stat_cumulative_f64(m.ranks, rng_compat::combination(1, n, 40, mt), st, 1.0);
+      for (size_t j = 0; j < m.sizes.size(); ++j) {
+        count_score(want[j], scores[m.sizes[j] - 1], m.es[j]);
+      }
+    }
+    const BatchCounts got = calc_gsea_stat_cumulative_batch_f64_sequential(in);
+    for (size_t j = 0; j < m.sizes.size(); ++j) {
+      const PathwayAcc g = acc_at(got, j);
+      EXPECT_EQ(std::memcmp(&g, &want[j], sizeof g), 0) << "pathway " << j;
+    }
   }
 }
 

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <numeric>
 #include <random>
 #include <vector>
@@ -157,6 +158,65 @@ TEST(PrefixScores, CloseToBruteForceWithZeroWeights) {
   EXPECT_LE(a.worst, 2e-15) << a.bad << " of " << a.checked << " differ";
   Mismatch b = run_oracle(5, 200, 150, reps / 20, 1, 5);  // every weight zero
   EXPECT_LE(b.worst, 2e-15) << b.bad << " of " << b.checked << " differ";
+}
+
+// Restores the default instruction set path when a test ends.
+struct ForcedPath {
+  explicit ForcedPath(PrefixPath p) { force_prefix_path(p); }
+  ~ForcedPath() { force_prefix_path(PrefixPath::kAuto); }
+};
+
+TEST(PrefixScores, EveryInstructionSetPathGivesIdenticalScores) {
+  const std::vector<PrefixPath> paths = available_prefix_paths();
+  ASSERT_FALSE(paths.empty());
+  EXPECT_EQ(paths.front(), PrefixPath::kGeneric);
+  std::mt19937_64 gen(77);
+  const size_t reps = sanitizer_build() ? 60 : 600;
+  size_t compared = 0;
+  for (size_t rep = 0; rep < reps; ++rep) {
+    // Sizes across block widths (k < 4 included), weights with ties, zeros,
+    // fractions and a wide range, and the list's last position often sampled.
+    const uint64_t n = std::uniform_int_distribution<uint64_t>(2, rep % 10 == 0 ? 5000 : 400)(gen);
+    const size_t k = std::uniform_int_distribution<size_t>(1, std::min<uint64_t>(n, 700))(gen);
+    std::vector<double> ranks(n);
+    const int kind = static_cast<int>(rep % 4);
+    for (auto& r : ranks) {
+      switch (kind) {
+        case 0: r = static_cast<double>(std::uniform_int_distribution<int>(0, 3)(gen)); break;
+        case 1: r = std::ldexp(std::uniform_real_distribution<double>(0, 1)(gen), 30); break;
+        case 2: r = std::exp(std::uniform_real_distribution<double>(-30, 30)(gen)); break;
+        default: r = std::uniform_int_distribution<int>(0, 9)(gen) == 0 ? 0.0 : 1e6; break;
+      }
+    }
+    std::sort(ranks.begin(), ranks.end(), std::greater<>());
+    auto sample = random_sample(gen, n, k, rep % 2 == 0, rep % 5 == 0);
+    const double param = rep % 7 == 0 ? 1.5 : 1.0;
+    std::vector<std::vector<double>> outs;
+    for (PrefixPath path : paths) {
+      ForcedPath forced(path);
+      for (ScoreType st : {ScoreType::kStd, ScoreType::kPos, ScoreType::kNeg}) {
+        outs.push_back(calc_gsea_stat_cumulative_f64(ranks, sample, st, param));
+      }
+    }
+    for (size_t i = 3; i < outs.size(); ++i) {
+      ASSERT_EQ(outs[i].size(), outs[i % 3].size());
+      // Bit for bit, NaN included.
+      EXPECT_EQ(std::memcmp(outs[i].data(), outs[i % 3].data(), outs[i].size() * sizeof(double)),
+                0)
+          << "rep " << rep << ", N " << n << ", k " << k << ", path " << i / 3;
+      ++compared;
+    }
+  }
+  if (paths.size() > 1) EXPECT_GT(compared, 0u);
+}
+
+TEST(PrefixScores, GenericPathMatchesBruteForce) {
+  ForcedPath forced(PrefixPath::kGeneric);
+  const size_t reps = sanitizer_build() ? 100 : 1500;
+  Mismatch a = run_oracle(11, 40, 22, reps, 0, 4);
+  EXPECT_EQ(a.bad, 0u) << "of " << a.checked << ", worst " << a.worst;
+  Mismatch b = run_oracle(12, 300, 120, reps / 10, 0, 1000);
+  EXPECT_EQ(b.bad, 0u) << "of " << b.checked << ", worst " << b.worst;
 }
 
 TEST(PrefixScores, SingleGeneAndSignConventions) {
