@@ -207,7 +207,9 @@ TEST(PrefixScores, EveryInstructionSetPathGivesIdenticalScores) {
       ++compared;
     }
   }
-  if (paths.size() > 1) EXPECT_GT(compared, 0u);
+  if (paths.size() > 1) {
+    EXPECT_GT(compared, 0u);
+  }
 }
 
 TEST(PrefixScores, GenericPathMatchesBruteForce) {
