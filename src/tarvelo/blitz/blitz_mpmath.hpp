@@ -61,23 +61,22 @@ class Hp {
   static Hp from_f64(double v, uint64_t prec_bits);
   static Hp from_u64(uint64_t v, uint64_t prec_bits);
 
-  // a op b rounded to prec_bits. `reround` asks checked() to round the
-  // result once more (a no-op here, since MPFR rounds each operation to the
-  // result's precision; kept for the callers' explicit contexts).
-  static Result<Hp> add(uint64_t prec_bits, bool reround, const Hp& a, const Hp& b);
-  static Result<Hp> sub(uint64_t prec_bits, bool reround, const Hp& a, const Hp& b);
-  static Result<Hp> mul(uint64_t prec_bits, bool reround, const Hp& a, const Hp& b);
-  static Result<Hp> div(uint64_t prec_bits, bool reround, const Hp& a, const Hp& b);
+  // a op b rounded to prec_bits (MPFR rounds each operation to the result's
+  // precision, so one rounding per operation, as the reference does).
+  static Result<Hp> add(uint64_t prec_bits, const Hp& a, const Hp& b);
+  static Result<Hp> sub(uint64_t prec_bits, const Hp& a, const Hp& b);
+  static Result<Hp> mul(uint64_t prec_bits, const Hp& a, const Hp& b);
+  static Result<Hp> div(uint64_t prec_bits, const Hp& a, const Hp& b);
   static Result<Hp> ln(uint64_t prec_bits, const Hp& a);
   static Result<Hp> exp(uint64_t prec_bits, const Hp& a);
   static Result<Hp> sqrt(uint64_t prec_bits, const Hp& a);
   static Result<Hp> pi(uint64_t prec_bits);
 
   // Fails with "blitz mpmath fallback produced NaN" for a NaN; otherwise
-  // returns the value, rounded to prec_bits when `reround` is set.
-  static Result<Hp> checked(uint64_t prec_bits, bool reround, Hp raw);
+  // returns the value.
+  static Result<Hp> checked(Hp raw);
   // Rounds a value to prec_bits, then checks it.
-  static Result<Hp> round_to_context(uint64_t prec_bits, bool reround, const Hp& value);
+  static Result<Hp> round_to_context(uint64_t prec_bits, const Hp& value);
 
   // The nearest f64 (ties to even); underflow gives a signed zero, overflow an
   // infinity.

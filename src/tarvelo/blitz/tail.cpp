@@ -43,27 +43,27 @@ Result<GammaTail> high_precision_tail(int side, double x, double shape, double s
 
   Hp t(p);
   if (side == 0) {
-    TARVELO_ASSIGN_OR_RETURN(Hp fc, Hp::mul(p, true, f, c));
-    TARVELO_ASSIGN_OR_RETURN(t, Hp::add(p, true, fc, one));
-    TARVELO_ASSIGN_OR_RETURN(t, Hp::sub(p, true, t, f));
+    TARVELO_ASSIGN_OR_RETURN(Hp fc, Hp::mul(p, f, c));
+    TARVELO_ASSIGN_OR_RETURN(t, Hp::add(p, fc, one));
+    TARVELO_ASSIGN_OR_RETURN(t, Hp::sub(p, t, f));
   } else {
-    TARVELO_ASSIGN_OR_RETURN(Hp fc, Hp::mul(p, true, f, c));
-    TARVELO_ASSIGN_OR_RETURN(Hp c_minus_fc, Hp::sub(p, true, c, fc));
-    TARVELO_ASSIGN_OR_RETURN(t, Hp::add(p, true, f, c_minus_fc));
+    TARVELO_ASSIGN_OR_RETURN(Hp fc, Hp::mul(p, f, c));
+    TARVELO_ASSIGN_OR_RETURN(Hp c_minus_fc, Hp::sub(p, c, fc));
+    TARVELO_ASSIGN_OR_RETURN(t, Hp::add(p, f, c_minus_fc));
   }
   if (t.compare(one) > 0) t = one;
-  TARVELO_ASSIGN_OR_RETURN(Hp tail, Hp::sub(p, true, one, t));
+  TARVELO_ASSIGN_OR_RETURN(Hp tail, Hp::sub(p, one, t));
   if (tail.compare(half) > 0) tail = half;
   if (side != 0 && tail.compare(half) == 0) {
-    TARVELO_ASSIGN_OR_RETURN(tail, Hp::sub(p, true, half, c));
+    TARVELO_ASSIGN_OR_RETURN(tail, Hp::sub(p, half, c));
   }
-  TARVELO_ASSIGN_OR_RETURN(Hp pval, Hp::mul(p, true, two, tail));
+  TARVELO_ASSIGN_OR_RETURN(Hp pval, Hp::mul(p, two, tail));
   if (pval.compare(one) > 0) pval = one;
 
   GammaTail out;
   out.flag = 1;
   if (pval.is_zero()) {
-    TARVELO_ASSIGN_OR_RETURN(Hp sf, Hp::sub(p, true, one, c));
+    TARVELO_ASSIGN_OR_RETURN(Hp sf, Hp::sub(p, one, c));
     TARVELO_ASSIGN_OR_RETURN(out.cdf, Hp::render_f64(c));
     TARVELO_ASSIGN_OR_RETURN(out.sf, Hp::render_f64(sf));
     out.tail = 0.0;
