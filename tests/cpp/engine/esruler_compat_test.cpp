@@ -420,25 +420,23 @@ TEST(PerturbateTest, RedrawingTheRemovedGeneCountsWithoutChange) {
     std::vector<int64_t> w(10, 5);
     EsRulerCompat r(w, 1, 1);
     r.set_naive_perturbate_for_testing(naive);
+    r.sets_for_testing() = {{4}};
     r.chunk_last_for_testing() = {10};
-    SampleChunks chunks;
-    chunks.sum = {5};
-    chunks.genes = {{4}};
-    chunks.rank_sum = 5;
+    r.chunk_sets_for_testing();
     const Gsea unbeatable{5, 5, 9, 0, ~uint64_t{0}};  // value 1, the largest hash
     auto gen = rng_compat::Mt19937::seed(42);
     auto replay = rng_compat::Mt19937::seed(42);
     int32_t expected = 0;
     int32_t got = 0;
     for (int call = 0; call < 200; ++call) {
-      got += r.perturbate(1, chunks, unbeatable, gen);
+      got += r.perturbate(0, unbeatable, gen);
       replay.uniform_below(1);                     // position
       expected += replay.uniform_below(10) == 4;  // gene
     }
     EXPECT_EQ(got, expected) << naive;
     EXPECT_GT(expected, 5);
-    EXPECT_EQ(chunks.genes, (std::vector<std::vector<uint64_t>>{{4}}));
-    EXPECT_EQ(chunks.sum, std::vector<int64_t>{5});
+    EXPECT_EQ(r.chunks_for_testing().set_genes(0), std::vector<uint64_t>{4});
+    EXPECT_EQ(r.chunks_for_testing().sum, std::vector<int64_t>{5});
   }
 }
 
