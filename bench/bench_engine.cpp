@@ -3,8 +3,11 @@
 // multilevel refinement, eps 1e-50, sampleSize 101), each on one thread and on
 // all threads, with the median time of every stage.
 //
-// Usage: bench_engine [runs=3] [ranks.tsv] [pathways.gmt] [threads=0 (all)]
-// Defaults read a_ranks.tsv and go_bp.gmt from examples/data.
+// Usage: bench_engine [runs=3] [ranks.tsv] [pathways.gmt] [threads=0 (all)] [modes=all]
+// Defaults read a_ranks.tsv and go_bp.gmt from examples/data. `threads` is
+// either one count T (runs on 1 and T threads) or a comma-separated list of
+// counts (runs on exactly those); `modes` is "simple", "ruvex" or "all". An
+// empty path argument keeps the default file.
 #include <tbb/task_arena.h>
 #include <unistd.h>
 
@@ -74,10 +77,23 @@ struct Config {
 int main(int argc, char** argv) {
   const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
   const std::string data = bench::kDataDir;
-  const std::string ranks_path = argc > 2 ? argv[2] : data + "/a_ranks.tsv";
-  const std::string gmt_path = argc > 3 ? argv[3] : data + "/go_bp.gmt";
-  size_t all = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : 0;
-  if (all == 0) all = std::max(1u, std::thread::hardware_concurrency());
+  const std::string ranks_path = argc > 2 && *argv[2] ? argv[2] : data + "/a_ranks.tsv";
+  const std::string gmt_path = argc > 3 && *argv[3] ? argv[3] : data + "/go_bp.gmt";
+  const std::string threads_arg = argc > 4 ? argv[4] : "0";
+  const std::string modes = argc > 5 ? argv[5] : "all";
+  std::vector<size_t> thread_counts;
+  if (threads_arg.find(',') != std::string::npos) {
+    std::istringstream list(threads_arg);
+    std::string item;
+    while (std::getline(list, item, ',')) {
+      thread_counts.push_back(std::max<size_t>(1, std::strtoull(item.c_str(), nullptr, 10)));
+    }
+  } else {
+    size_t all = std::strtoull(threads_arg.c_str(), nullptr, 10);
+    if (all == 0) all = std::max(1u, std::thread::hardware_concurrency());
+    thread_counts.push_back(1);
+    if (all > 1) thread_counts.push_back(all);
+  }
 
   auto [genes, scores] = bench::load_ranks(ranks_path);
   const RankedList ranked(std::move(genes), std::move(scores));
@@ -87,9 +103,8 @@ int main(int argc, char** argv) {
   setenv("TARVELO_STAGE_TIMING", "1", 1);
 
   const Config configs[] = {{"simple nperm=10000", true}, {"ruvex default", false}};
-  std::vector<size_t> thread_counts = {1};
-  if (all > 1) thread_counts.push_back(all);
   for (const Config& cfg : configs) {
+    if (modes != "all" && modes != (cfg.simple ? "simple" : "ruvex")) continue;
     for (size_t threads : thread_counts) {
       tbb::task_arena arena(static_cast<int>(threads));
       std::vector<double> wall;

@@ -159,6 +159,7 @@ inline int64_t wrap_sub(int64_t a, int64_t b) {
   return static_cast<int64_t>(static_cast<uint64_t>(a) - static_cast<uint64_t>(b));
 }
 
+
 // The fields of a set's score that do not depend on its running sum: N - k,
 // the weight total (wrapping) and the hash. Coef and misses stay 0, the origin.
 LevelEntry score_totals(std::span<const int64_t> weights, std::span<const uint64_t> gene_hash,
@@ -543,13 +544,10 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
 
   int64_t r = L.rank_sum[i];
   uint64_t hash = L.set_hash[i];
-
-  struct Peak {
-    bool valid = false;
-    uint64_t gene = 0;
-    int64_t misses = 0;
-    int64_t cum = 0;
-  } peak;
+  using Peak = SampleChunks::Peak;
+  Peak peak = L.peak[i];
+  int64_t* local_r = L.peak_r.data() + i * nchunks;
+  int64_t* local_max = L.peak_local.data() + i * nchunks;
 
   int32_t accepted = 0;
   for (int32_t a = 0; a < attempts; ++a) {
@@ -622,6 +620,42 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
             // set or fewer misses than this chunk's first: when even that
             // point does not beat the bound, nothing after it does.
             if (!beats(r_new * nk - m_first_r)) break;
+          } else if (skip == SIZE_MAX && !has_y) {
+            // A chunk the swap leaves alone: its points are base + L_j with
+            // L_j = w_j * nk - (g_j - j) * r_new. Its cached maximum of L_j
+            // at weight total R bounds L_j at r_new from above, since
+            // L_j(r_new) = L_j(R) - (g_j - j) * (r_new - R) and g_j - j grows
+            // with j. Only when that bound beats is the chunk walked; a walk
+            // that finds nothing leaves the exact maximum at r_new behind.
+            // All true point numerators lie within +-2^62 (fast_ok_), so the
+            // bound may be clamped there and point sums wrap back exactly.
+            const int64_t base = cum_before * nk + idx_before * r_new;
+            const int64_t d = r_new - local_r[c];
+            const int64_t slope =
+                d >= 0 ? static_cast<int64_t>(g[0])
+                       : static_cast<int64_t>(g[size - 1]) - static_cast<int64_t>(size - 1);
+            const i128 ub = static_cast<i128>(base) + local_max[c] - static_cast<i128>(slope) * d;
+            constexpr int64_t kLim = int64_t{1} << 62;
+            const int64_t ub64 = ub > kLim ? kLim : ub < -kLim ? -kLim : static_cast<int64_t>(ub);
+            if (beats(ub64)) {
+              int64_t lw = 0;
+              int64_t best = std::numeric_limits<int64_t>::min();
+              for (size_t j = 0; j < size; ++j) {
+                lw += w[g[j]];
+                const int64_t lj = lw * nk - (static_cast<int64_t>(g[j]) - static_cast<int64_t>(j)) * r_new;
+                if (beats(wrap_add(base, lj))) {
+                  cand = Peak{true, g[j], static_cast<int64_t>(g[j]) - idx_before - static_cast<int64_t>(j),
+                              cum_before + lw};
+                  keep = true;
+                  break;
+                }
+                best = std::max(best, lj);
+              }
+              if (!keep) {
+                local_r[c] = r_new;
+                local_max[c] = best;
+              }
+            }
           } else {
             int64_t cum = cum_before;
             int64_t idx = idx_before;
@@ -689,10 +723,20 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
     r = r_new;
     hash = hash_new;
     peak = cand;
+    forget_chunk_peak(i, pc);
+    forget_chunk_peak(i, cy);
   }
   L.rank_sum[i] = r;
   L.set_hash[i] = hash;
+  L.peak[i] = peak;
   return accepted;
+}
+
+void EsRulerCompat::forget_chunk_peak(uint64_t i, uint64_t c) {
+  // Every local point numerator lies within +-2^62 (fast_ok_): a bound that
+  // holds for any chunk, to be tightened by the next walk of the chunk.
+  chunked_.peak_r[i * chunked_.chunks + c] = 0;
+  chunked_.peak_local[i * chunked_.chunks + c] = int64_t{1} << 62;
 }
 
 std::vector<uint64_t> SampleChunks::set_genes(uint64_t i) const {
@@ -744,6 +788,8 @@ void EsRulerCompat::load_set(uint64_t i, std::span<const uint64_t> set) {
   if (j != set.size()) internal_fault("ruler set not ascending or out of range");
   L.rank_sum[i] = r;
   L.set_hash[i] = hash;
+  L.peak[i] = SampleChunks::Peak{};
+  for (uint64_t c = 0; c < L.chunks; ++c) forget_chunk_peak(i, c);
 }
 
 void EsRulerCompat::chunk_sets() {
@@ -779,6 +825,9 @@ void EsRulerCompat::chunk_sets() {
   L.member.resize(s * L.words);
   L.rank_sum.resize(s);
   L.set_hash.resize(s);
+  L.peak_r.resize(s * nc);
+  L.peak_local.resize(s * nc);
+  L.peak.resize(s);
   for_each_set(s, k_, [&](uint64_t i) { load_set(i, sets_[i]); });
 }
 

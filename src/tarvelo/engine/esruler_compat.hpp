@@ -86,6 +86,20 @@ struct SampleChunks {
   // of the genes' hashes.
   std::vector<int64_t> rank_sum;
   std::vector<uint64_t> set_hash;
+  // Caches of the fast moves (see perturbate_fast). Per set and chunk: the
+  // greatest local point numerator max_j(w_j * (N - k) - (g_j - j) * R) of the
+  // chunk's genes g_j (local weight prefix w_j, local index j) for the weight
+  // total R = peak_r, or an upper bound of it. Per set: the last point known
+  // to beat the bound.
+  std::vector<int64_t> peak_r;
+  std::vector<int64_t> peak_local;
+  struct Peak {
+    bool valid = false;
+    uint64_t gene = 0;
+    int64_t misses = 0;
+    int64_t cum = 0;
+  };
+  std::vector<Peak> peak;
 
   // The genes of set i, ascending.
   std::vector<uint64_t> set_genes(uint64_t i) const;
@@ -143,6 +157,9 @@ class EsRulerCompat {
   void chunk_sets();
   void unchunk_sets();
   void load_set(uint64_t i, std::span<const uint64_t> genes);
+  // Resets chunk c's entry of peak_local for set i to a bound valid for any
+  // content (after the chunk changed).
+  void forget_chunk_peak(uint64_t i, uint64_t c);
   // Runs `attempts` moves on set i with the draws (position, gene) in `draws`.
   int32_t perturbate_drawn(uint64_t i, const Gsea& bound, const uint32_t* draws, int32_t attempts);
   int32_t perturbate_naive(uint64_t i, const Gsea& bound, const uint32_t* draws, int32_t attempts);
