@@ -8,7 +8,9 @@
 #include <new>
 
 #include "tarvelo/base/error.hpp"
+#include "tarvelo/base/interrupt.hpp"
 #include "tarvelo/base/numeric.hpp"
+#include "tarvelo/base/pool.hpp"
 #include "tarvelo/engine/rng_compat.hpp"
 
 namespace tarvelo::esruler_compat {
@@ -157,6 +159,7 @@ inline int64_t wrap_sub(int64_t a, int64_t b) {
   return static_cast<int64_t>(static_cast<uint64_t>(a) - static_cast<uint64_t>(b));
 }
 
+
 // The fields of a set's score that do not depend on its running sum: N - k,
 // the weight total (wrapping) and the hash. Coef and misses stay 0, the origin.
 LevelEntry score_totals(std::span<const int64_t> weights, std::span<const uint64_t> gene_hash,
@@ -242,13 +245,44 @@ LevelEntry score_fast(std::span<const int64_t> weights, std::span<const uint64_t
   return e;
 }
 
-// Memory the sets of a ruler need, in bytes; saturates.
-uint64_t sets_bytes(uint64_t s, uint64_t k) {
-  u128 per_set = static_cast<u128>(k) * sizeof(uint64_t) * 3 + 4 * sizeof(std::vector<uint64_t>) +
-                 sizeof(LevelEntry) * 2;
-  u128 total = per_set * s;
+int32_t attempts_for(uint64_t k) {
+  return std::max<int32_t>(saturating_cast<int32_t>(static_cast<double>(k) * 0.1), 1);
+}
+
+// Memory the sets of a ruler need, in bytes; saturates. Per set: the sorted
+// sets and their copies while resampling, the chunked layout (at most
+// min(N, chunks * k) slots), its membership bits and two passes of draws.
+uint64_t sets_bytes(uint64_t s, uint64_t k, uint64_t n) {
+  const u128 chunks = std::max<uint64_t>(static_cast<uint64_t>(std::sqrt(static_cast<double>(k))), 1);
+  const u128 slots = std::min<u128>(n, chunks * k);
+  const u128 per_set = static_cast<u128>(k) * (sizeof(uint64_t) * 2 + sizeof(uint16_t)) +
+                       slots * sizeof(uint32_t) + (chunks + 1) * (sizeof(uint32_t) + sizeof(int64_t)) +
+                       (static_cast<u128>(n) + 63) / 64 * sizeof(uint64_t) +
+                       static_cast<u128>(attempts_for(k)) * 4 * sizeof(uint32_t) +
+                       4 * sizeof(std::vector<uint64_t>) + sizeof(LevelEntry) * 2;
+  const u128 total = per_set * s + static_cast<u128>(n) * sizeof(uint16_t);
   return total > std::numeric_limits<uint64_t>::max() ? std::numeric_limits<uint64_t>::max()
                                                       : static_cast<uint64_t>(total);
+}
+
+// Below this many attempts a pass runs on the calling thread: handing it out
+// would cost more than it saves.
+constexpr uint64_t kParallelPassAttempts = 1024;
+
+// Runs f(i) for every set i, on all threads of the current arena when the sets
+// are large enough (about `per_set` steps each) to be worth it. The sets are
+// independent, so the result does not depend on the threads.
+template <class F>
+void for_each_set(uint64_t s, uint64_t per_set, F&& f) {
+  if (pool::current_threads() < 2 || s < 2 || s * per_set < (uint64_t{1} << 14)) {
+    for (uint64_t i = 0; i < s; ++i) f(i);
+    return;
+  }
+  const uint64_t tasks = std::min<uint64_t>(s, pool::current_threads() * 4);
+  pool::parallel_for_index(static_cast<size_t>(tasks), [&](size_t t) {
+    interrupt::checkpoint();
+    for (uint64_t i = t * s / tasks; i < (t + 1) * s / tasks; ++i) f(i);
+  });
 }
 
 uint64_t physical_memory() {
@@ -300,16 +334,6 @@ EsRulerCompat::EsRulerCompat(std::vector<int64_t> weights, uint64_t sample_size,
   fast_ok_ = nonneg && total < (u128{1} << 62) && total * n < (u128{1} << 62);
 }
 
-[[gnu::always_inline]] inline uint64_t EsRulerCompat::chunk_of(uint64_t gene) const {
-  // The first chunk whose bound exceeds the gene (the bounds ascend); a
-  // branch-free count over a handful of chunks.
-  const uint64_t* last = chunk_last_.data();
-  const uint64_t top = chunk_last_.size() - 1;
-  uint64_t c = 0;
-  for (uint64_t i = 0; i < top; ++i) c += last[i] <= gene;
-  return c;
-}
-
 bool EsRulerCompat::resample_genesets(rng_compat::Mt19937& gen) {
   const uint64_t s = sets_.size();
   if (s == 0) return false;
@@ -319,11 +343,11 @@ bool EsRulerCompat::resample_genesets(rng_compat::Mt19937& gen) {
   };
   std::vector<Entry> entries(s);
   const bool fast = fast_ok_ && !force_naive_;
-  for (uint64_t i = 0; i < s; ++i) {
+  for_each_set(s, sets_[0].size(), [&](uint64_t i) {
     entries[i].e = fast ? score_fast(weights_, gene_hash_, sets_[i])
                         : score_generic(weights_, gene_hash_, sets_[i]);
     entries[i].index = i;
-  }
+  });
   std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
     if (Gsea::lt_cpp(a.e.gsea, b.e.gsea)) return true;
     if (Gsea::lt_cpp(b.e.gsea, a.e.gsea)) return false;
@@ -364,88 +388,117 @@ bool EsRulerCompat::resample_genesets(rng_compat::Mt19937& gen) {
   return true;
 }
 
-int32_t EsRulerCompat::perturbate(uint64_t k, SampleChunks& chunks, const Gsea& bound,
-                                  rng_compat::Mt19937& gen) {
-  if (fast_ok_ && !force_naive_) return perturbate_fast(k, chunks, bound, gen);
-  return perturbate_naive(k, chunks, bound, gen);
+int32_t EsRulerCompat::perturbate(uint64_t set, const Gsea& bound, rng_compat::Mt19937& gen) {
+  if (set >= chunked_.sets) internal_fault("ruler set index out of range");
+  const int32_t attempts = attempts_for(k_);
+  std::vector<uint32_t> draws(2 * static_cast<size_t>(attempts));
+  draw_moves(gen, static_cast<uint64_t>(attempts), draws.data());
+  return perturbate_drawn(set, bound, draws.data(), attempts);
 }
 
-namespace {
-
-struct Position {
-  uint64_t chunk;
-  uint64_t index;
-};
-
-// The chunk and index of position p when the chunks are read one after another.
-inline Position locate(const SampleChunks& chunks, uint64_t p) {
-  uint64_t c = 0;
-  while (c + 1 < chunks.genes.size() && p >= chunks.genes[c].size()) {
-    p -= chunks.genes[c].size();
-    ++c;
+void EsRulerCompat::draw_moves(rng_compat::Mt19937& gen, uint64_t attempts, uint32_t* draws) const {
+  const rng_compat::UniformBelow draw_position(static_cast<uint32_t>(k_));
+  const rng_compat::UniformBelow draw_gene(static_cast<uint32_t>(weights_.size()));
+  for (uint64_t a = 0; a < attempts; ++a) {
+    draws[2 * a] = draw_position(gen);
+    draws[2 * a + 1] = draw_gene(gen);
   }
-  if (p >= chunks.genes[c].size()) internal_fault("ruler chunk position out of range");
-  return {c, p};
 }
 
-int32_t attempts_for(uint64_t k) {
-  return std::max<int32_t>(saturating_cast<int32_t>(static_cast<double>(k) * 0.1), 1);
+int32_t EsRulerCompat::perturbate_drawn(uint64_t i, const Gsea& bound, const uint32_t* draws,
+                                        int32_t attempts) {
+  if (fast_ok_ && !force_naive_) return perturbate_fast(i, bound, draws, attempts);
+  return perturbate_naive(i, bound, draws, attempts);
 }
 
-// std::lower_bound over the ascending g[0, size) as an index, without the
-// data-dependent branches that make the search of a short chunk for a random
-// gene mispredict on every step.
-inline size_t lower_index(const uint64_t* g, size_t size, uint64_t y) {
-  if (size == 0) return 0;
-  const uint64_t* base = g;
-  while (size > 1) {
-    const size_t half = size / 2;
-    base = base[half] < y ? base + half : base;
-    size -= half;
+// One pass draws every attempt's two numbers first. Each attempt takes exactly
+// one position and one gene, and whether a word is rejected depends only on the
+// word and the draw's bound, so the stream of a pass does not depend on how the
+// moves turn out: set i's draws are the i-th block of the pass's draws, and the
+// sets can then move in parallel, each from its own block, exactly as they
+// would one after another. On several threads one task draws the next pass
+// meanwhile, from where this one ends; the next call uses those draws when it
+// starts from that same stream position (it always does inside extend).
+int64_t EsRulerCompat::perturbate_all(const Gsea& bound, rng_compat::Mt19937& gen) {
+  interrupt::checkpoint();
+  const uint64_t s = chunked_.sets;
+  const int32_t attempts = attempts_for(k_);
+  const size_t per_set = 2 * static_cast<size_t>(attempts);
+  const uint64_t pass_attempts = s * static_cast<uint64_t>(attempts);
+  const size_t threads = pool::current_threads();
+  if (threads < 2 || s < 2 || pass_attempts < kParallelPassAttempts) {
+    ahead_valid_ = false;
+    draws_.resize(per_set * s);
+    draw_moves(gen, pass_attempts, draws_.data());
+    int64_t moves = 0;
+    for (uint64_t i = 0; i < s; ++i) {
+      moves += perturbate_drawn(i, bound, draws_.data() + i * per_set, attempts);
+    }
+    return moves;
   }
-  return static_cast<size_t>(base - g) + (*base < y ? 1 : 0);
+
+  const bool reuse = ahead_valid_ && ahead_from_.state.index == gen.state.index &&
+                     ahead_from_.state.mt == gen.state.mt && ahead_.size() == per_set * s;
+  ahead_valid_ = false;
+  if (reuse) {
+    std::swap(draws_, ahead_);
+    gen = ahead_to_;
+  } else {
+    draws_.resize(per_set * s);
+    draw_moves(gen, pass_attempts, draws_.data());
+  }
+  ahead_from_ = gen;
+
+  // Task 0 draws ahead; the others take contiguous runs of sets, a few per
+  // thread so that uneven sets even out.
+  const uint64_t tasks = std::min<uint64_t>(s, static_cast<uint64_t>(threads) * 4);
+  std::vector<int64_t> moves(tasks, 0);
+  pool::parallel_for_index(static_cast<size_t>(tasks + 1), [&](size_t t) {
+    interrupt::checkpoint();
+    if (t == 0) {
+      ahead_.resize(per_set * s);
+      ahead_to_ = ahead_from_;
+      draw_moves(ahead_to_, pass_attempts, ahead_.data());
+      return;
+    }
+    const uint64_t lo = (t - 1) * s / tasks;
+    const uint64_t hi = t * s / tasks;
+    int64_t m = 0;
+    for (uint64_t i = lo; i < hi; ++i) {
+      m += perturbate_drawn(i, bound, draws_.data() + i * per_set, attempts);
+    }
+    moves[t - 1] = m;
+  });
+  ahead_valid_ = true;
+  int64_t total = 0;
+  for (int64_t m : moves) total += m;
+  return total;
 }
 
-}  // namespace
-
-// Reference: rescores the whole set after every swap.
-int32_t EsRulerCompat::perturbate_naive(uint64_t k, SampleChunks& chunks, const Gsea& bound,
-                                        rng_compat::Mt19937& gen) {
-  const int32_t attempts = attempts_for(k);
-  const uint32_t n = static_cast<uint32_t>(weights_.size());
-  std::vector<uint64_t> flat;
+// Reference: rescores the whole set after every swap, and lays the set out
+// anew from its sorted genes (not through the incremental updates).
+int32_t EsRulerCompat::perturbate_naive(uint64_t i, const Gsea& bound, const uint32_t* draws,
+                                        int32_t attempts) {
+  std::vector<uint64_t> set = chunked_.set_genes(i);
+  std::vector<uint64_t> moved;
   int32_t accepted = 0;
   for (int32_t a = 0; a < attempts; ++a) {
-    const uint32_t p = gen.uniform_below(static_cast<uint32_t>(k));
-    const Position pos = locate(chunks, p);
-    auto& from = chunks.genes[pos.chunk];
-    const uint64_t old = from[pos.index];
-    const uint64_t y = gen.uniform_below(n);
-    const uint64_t cy = chunk_of(y);
-    auto& to = chunks.genes[cy];
-    if (std::binary_search(to.begin(), to.end(), y)) {
+    const uint64_t p = draws[2 * a];
+    const uint64_t y = draws[2 * a + 1];
+    if (p >= set.size()) internal_fault("ruler position out of range");
+    const uint64_t old = set[p];
+    if (std::binary_search(set.begin(), set.end(), y)) {
       if (y == old) ++accepted;
       continue;
     }
-    from.erase(from.begin() + static_cast<ptrdiff_t>(pos.index));
-    const auto at = std::lower_bound(to.begin(), to.end(), y);
-    const ptrdiff_t iy = at - to.begin();
-    to.insert(at, y);
-    chunks.sum[pos.chunk] = wrap_sub(chunks.sum[pos.chunk], weights_[old]);
-    chunks.sum[cy] = wrap_add(chunks.sum[cy], weights_[y]);
-
-    flat.clear();
-    for (const auto& g : chunks.genes) flat.insert(flat.end(), g.begin(), g.end());
-    const LevelEntry e = score_generic(weights_, gene_hash_, flat);
+    moved = set;
+    moved.erase(moved.begin() + static_cast<ptrdiff_t>(p));
+    moved.insert(std::lower_bound(moved.begin(), moved.end(), y), y);
+    const LevelEntry e = score_generic(weights_, gene_hash_, moved);
     if (Gsea::lt_cpp(bound, e.gsea)) {
       ++accepted;
-      chunks.rank_sum = e.gsea.rank_sum;
-      chunks.set_hash = e.gsea.set_hash;
-    } else {
-      to.erase(to.begin() + iy);
-      from.insert(from.begin() + static_cast<ptrdiff_t>(pos.index), old);
-      chunks.sum[pos.chunk] = wrap_add(chunks.sum[pos.chunk], weights_[old]);
-      chunks.sum[cy] = wrap_sub(chunks.sum[cy], weights_[y]);
+      set.swap(moved);
+      load_set(i, set);
     }
   }
   return accepted;
@@ -466,15 +519,20 @@ int32_t EsRulerCompat::perturbate_naive(uint64_t k, SampleChunks& chunks, const 
 //  - chunk skip: the point made of all weight up to the end of a chunk at the
 //    misses before its first gene bounds every point inside the chunk from
 //    above; a chunk whose bound does not beat the bound is skipped whole.
-int32_t EsRulerCompat::perturbate_fast(uint64_t k, SampleChunks& chunks, const Gsea& bound,
-                                       rng_compat::Mt19937& gen) {
-  const int32_t attempts = attempts_for(k);
-  const rng_compat::UniformBelow draw_position(static_cast<uint32_t>(k));
-  const rng_compat::UniformBelow draw_gene(static_cast<uint32_t>(weights_.size()));
-  const int64_t nk = static_cast<int64_t>(weights_.size() - k);
+int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint32_t* draws,
+                                       int32_t attempts) {
+  SampleChunks& L = chunked_;
+  const uint64_t nchunks = L.chunks;
+  const int64_t nk = static_cast<int64_t>(weights_.size() - k_);
   const int64_t* w = weights_.data();
   const uint64_t* h = gene_hash_.data();
-  const size_t nchunks = chunks.genes.size();
+  const uint64_t* slot = L.slot.data();
+  const uint16_t* gene_chunk = L.gene_chunk.data();
+  uint32_t* genes = L.genes.data() + i * L.stride;
+  uint32_t* pre = L.prefix.data() + i * (nchunks + 1);
+  int64_t* sum = L.sum.data() + i * nchunks;
+  uint16_t* pos_chunk = L.pos_chunk.data() + i * L.k;
+  uint64_t* member = L.member.data() + i * L.words;
 
   // The bound as a fraction Nb / (Rb * nk); a zero-weight bound has value 0.
   int64_t bound_num = 0;
@@ -484,29 +542,25 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t k, SampleChunks& chunks, const G
     bound_r = bound.rank_sum;
   }
 
-  int64_t r = chunks.rank_sum;
-  uint64_t hash = chunks.set_hash;
-
-  struct Peak {
-    bool valid = false;
-    uint64_t gene = 0;
-    int64_t misses = 0;
-    int64_t cum = 0;
-  } peak;
+  int64_t r = L.rank_sum[i];
+  uint64_t hash = L.set_hash[i];
+  using Peak = SampleChunks::Peak;
+  Peak peak = L.peak[i];
+  int64_t* local_r = L.peak_r.data() + i * nchunks;
+  int64_t* local_max = L.peak_local.data() + i * nchunks;
 
   int32_t accepted = 0;
   for (int32_t a = 0; a < attempts; ++a) {
-    const uint32_t p = draw_position(gen);
-    const Position pos = locate(chunks, p);
-    const uint64_t old = chunks.genes[pos.chunk][pos.index];
-    const uint64_t y = draw_gene(gen);
-    const uint64_t cy = chunk_of(y);
-    const auto& to = chunks.genes[cy];
-    const size_t at = lower_index(to.data(), to.size(), y);
-    if (at != to.size() && to[at] == y) {
+    const uint32_t p = draws[2 * a];
+    const uint32_t y = draws[2 * a + 1];
+    const uint64_t pc = pos_chunk[p];
+    const size_t pidx = p - pre[pc];
+    const uint32_t old = genes[slot[pc] + pidx];
+    if ((member[y >> 6] >> (y & 63)) & 1) {
       if (y == old) ++accepted;
       continue;
     }
+    const uint64_t cy = gene_chunk[y];
 
     const int64_t r_new = r - w[old] + w[y];
     const uint64_t hash_new = hash ^ h[old] ^ h[y];
@@ -543,17 +597,16 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t k, SampleChunks& chunks, const G
         cand.valid = false;
         int64_t cum_before = 0;
         int64_t idx_before = 0;
-        for (size_t c = 0; c < nchunks && !keep; ++c) {
-          const auto& genes = chunks.genes[c];
-          const uint64_t* g = genes.data();
-          const size_t size = genes.size();
+        for (uint64_t c = 0; c < nchunks && !keep; ++c) {
+          const uint32_t* g = genes + slot[c];
+          const size_t size = pre[c + 1] - pre[c];
           // The chunk as it would be after the swap: without the old gene
           // (position skip), with y merged in at its place.
-          const size_t skip = c == pos.chunk ? pos.index : SIZE_MAX;
+          const size_t skip = c == pc ? pidx : SIZE_MAX;
           const bool has_y = c == cy;
-          int64_t sum = chunks.sum[c];
-          if (skip != SIZE_MAX) sum -= w[old];
-          if (has_y) sum += w[y];
+          int64_t csum = sum[c];
+          if (skip != SIZE_MAX) csum -= w[old];
+          if (has_y) csum += w[y];
           const size_t new_size = size - (skip != SIZE_MAX) + has_y;
           if (new_size == 0) continue;
           uint64_t first = UINT64_MAX;
@@ -562,11 +615,47 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t k, SampleChunks& chunks, const G
           if (has_y && y < first) first = y;
           const int64_t m_first = static_cast<int64_t>(first) - idx_before;
           const int64_t m_first_r = m_first * r_new;
-          if (!beats((cum_before + sum) * nk - m_first_r)) {
+          if (!beats((cum_before + csum) * nk - m_first_r)) {
             // Skip the chunk. No later point has more weight than the whole
             // set or fewer misses than this chunk's first: when even that
             // point does not beat the bound, nothing after it does.
             if (!beats(r_new * nk - m_first_r)) break;
+          } else if (skip == SIZE_MAX && !has_y) {
+            // A chunk the swap leaves alone: its points are base + L_j with
+            // L_j = w_j * nk - (g_j - j) * r_new. Its cached maximum of L_j
+            // at weight total R bounds L_j at r_new from above, since
+            // L_j(r_new) = L_j(R) - (g_j - j) * (r_new - R) and g_j - j grows
+            // with j. Only when that bound beats is the chunk walked; a walk
+            // that finds nothing leaves the exact maximum at r_new behind.
+            // All true point numerators lie within +-2^62 (fast_ok_), so the
+            // bound may be clamped there and point sums wrap back exactly.
+            const int64_t base = cum_before * nk + idx_before * r_new;
+            const int64_t d = r_new - local_r[c];
+            const int64_t slope =
+                d >= 0 ? static_cast<int64_t>(g[0])
+                       : static_cast<int64_t>(g[size - 1]) - static_cast<int64_t>(size - 1);
+            const i128 ub = static_cast<i128>(base) + local_max[c] - static_cast<i128>(slope) * d;
+            constexpr int64_t kLim = int64_t{1} << 62;
+            const int64_t ub64 = ub > kLim ? kLim : ub < -kLim ? -kLim : static_cast<int64_t>(ub);
+            if (beats(ub64)) {
+              int64_t lw = 0;
+              int64_t best = std::numeric_limits<int64_t>::min();
+              for (size_t j = 0; j < size; ++j) {
+                lw += w[g[j]];
+                const int64_t lj = lw * nk - (static_cast<int64_t>(g[j]) - static_cast<int64_t>(j)) * r_new;
+                if (beats(wrap_add(base, lj))) {
+                  cand = Peak{true, g[j], static_cast<int64_t>(g[j]) - idx_before - static_cast<int64_t>(j),
+                              cum_before + lw};
+                  keep = true;
+                  break;
+                }
+                best = std::max(best, lj);
+              }
+              if (!keep) {
+                local_r[c] = r_new;
+                local_max[c] = best;
+              }
+            }
           } else {
             int64_t cum = cum_before;
             int64_t idx = idx_before;
@@ -593,7 +682,7 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t k, SampleChunks& chunks, const G
               }
             }
           }
-          cum_before += sum;
+          cum_before += csum;
           idx_before += static_cast<int64_t>(new_size);
         }
       }
@@ -601,21 +690,149 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t k, SampleChunks& chunks, const G
 
     if (!keep) continue;
     ++accepted;
-    auto& from = chunks.genes[pos.chunk];
-    from.erase(from.begin() + static_cast<ptrdiff_t>(pos.index));
-    auto& into = chunks.genes[cy];
-    // Removing the old gene shifts y's place only when both share the chunk.
-    const size_t y_at = cy == pos.chunk && pos.index < at ? at - 1 : at;
-    into.insert(into.begin() + static_cast<ptrdiff_t>(y_at), y);
-    chunks.sum[pos.chunk] -= w[old];
-    chunks.sum[cy] += w[y];
+    // Take the old gene out of its chunk.
+    uint32_t* from = genes + slot[pc];
+    const size_t from_size = pre[pc + 1] - pre[pc];
+    for (size_t j = pidx; j + 1 < from_size; ++j) from[j] = from[j + 1];
+    // Shift the chunk bounds between the two chunks by one position, and point
+    // the positions that changed chunk at their new one: the first position of
+    // each chunk that moved down, the last of each that moved up.
+    if (pc < cy) {
+      for (uint64_t c = pc + 1; c <= cy; ++c) --pre[c];
+      for (uint64_t c = pc + 1; c <= cy; ++c) {
+        if (pre[c + 1] > pre[c]) pos_chunk[pre[c]] = static_cast<uint16_t>(c);
+      }
+    } else if (pc > cy) {
+      for (uint64_t c = cy + 1; c <= pc; ++c) ++pre[c];
+      for (uint64_t c = cy; c < pc; ++c) {
+        if (pre[c + 1] > pre[c]) pos_chunk[pre[c + 1] - 1] = static_cast<uint16_t>(c);
+      }
+    }
+    // Insert y at its place in its chunk (whose count already includes it).
+    uint32_t* into = genes + slot[cy];
+    size_t j = pre[cy + 1] - pre[cy] - 1;
+    while (j > 0 && into[j - 1] > y) {
+      into[j] = into[j - 1];
+      --j;
+    }
+    into[j] = y;
+    sum[pc] -= w[old];
+    sum[cy] += w[y];
+    member[old >> 6] &= ~(uint64_t{1} << (old & 63));
+    member[y >> 6] |= uint64_t{1} << (y & 63);
     r = r_new;
     hash = hash_new;
     peak = cand;
+    forget_chunk_peak(i, pc);
+    forget_chunk_peak(i, cy);
   }
-  chunks.rank_sum = r;
-  chunks.set_hash = hash;
+  L.rank_sum[i] = r;
+  L.set_hash[i] = hash;
+  L.peak[i] = peak;
   return accepted;
+}
+
+void EsRulerCompat::forget_chunk_peak(uint64_t i, uint64_t c) {
+  // Every local point numerator lies within +-2^62 (fast_ok_): a bound that
+  // holds for any chunk, to be tightened by the next walk of the chunk.
+  chunked_.peak_r[i * chunked_.chunks + c] = 0;
+  chunked_.peak_local[i * chunked_.chunks + c] = int64_t{1} << 62;
+}
+
+std::vector<uint64_t> SampleChunks::set_genes(uint64_t i) const {
+  std::vector<uint64_t> out;
+  out.reserve(k);
+  const uint32_t* g = genes.data() + i * stride;
+  const uint32_t* pre = prefix.data() + i * (chunks + 1);
+  for (uint64_t c = 0; c < chunks; ++c) {
+    for (uint32_t j = 0; j < pre[c + 1] - pre[c]; ++j) out.push_back(g[slot[c] + j]);
+  }
+  return out;
+}
+
+void EsRulerCompat::load_set(uint64_t i, std::span<const uint64_t> set) {
+  SampleChunks& L = chunked_;
+  const uint64_t n = weights_.size();
+  if (set.size() != L.k) internal_fault("ruler set of the wrong size");
+  uint32_t* genes = L.genes.data() + i * L.stride;
+  uint32_t* pre = L.prefix.data() + i * (L.chunks + 1);
+  int64_t* sum = L.sum.data() + i * L.chunks;
+  uint16_t* pos_chunk = L.pos_chunk.data() + i * L.k;
+  uint64_t* member = L.member.data() + i * L.words;
+  std::fill(member, member + L.words, uint64_t{0});
+  int64_t r = 0;
+  uint64_t hash = 0;
+  size_t j = 0;
+  pre[0] = 0;
+  for (uint64_t c = 0; c < L.chunks; ++c) {
+    const uint64_t capacity = L.slot[c + 1] - L.slot[c];
+    uint64_t count = 0;
+    int64_t chunk_sum = 0;
+    while (j < set.size() && set[j] < n && L.gene_chunk[set[j]] == c) {
+      const uint64_t g = set[j];
+      if (count == capacity || (count > 0 && genes[L.slot[c] + count - 1] >= g)) {
+        internal_fault("ruler set not ascending and distinct");
+      }
+      genes[L.slot[c] + count] = static_cast<uint32_t>(g);
+      chunk_sum = wrap_add(chunk_sum, weights_[g]);
+      r = wrap_add(r, weights_[g]);
+      hash ^= gene_hash_[g];
+      pos_chunk[j] = static_cast<uint16_t>(c);
+      member[g >> 6] |= uint64_t{1} << (g & 63);
+      ++count;
+      ++j;
+    }
+    sum[c] = chunk_sum;
+    pre[c + 1] = static_cast<uint32_t>(pre[c] + count);
+  }
+  if (j != set.size()) internal_fault("ruler set not ascending or out of range");
+  L.rank_sum[i] = r;
+  L.set_hash[i] = hash;
+  L.peak[i] = SampleChunks::Peak{};
+  for (uint64_t c = 0; c < L.chunks; ++c) forget_chunk_peak(i, c);
+}
+
+void EsRulerCompat::chunk_sets() {
+  SampleChunks& L = chunked_;
+  const uint64_t n = weights_.size();
+  const uint64_t nc = chunk_last_.size();
+  if (nc == 0 || nc > 65536 || n > UINT32_MAX || k_ >= n) {
+    internal_fault("ruler chunk layout out of range");
+  }
+  const uint64_t s = sets_.size();
+  L.sets = s;
+  L.chunks = nc;
+  L.k = k_;
+  L.words = (n + 63) / 64;
+  // Chunk c holds the genes below bound c and at or above bound c - 1 (the
+  // last chunk: up to N). A chunk can never hold more genes than its range
+  // has, nor more than k.
+  L.slot.assign(nc + 1, 0);
+  L.gene_chunk.resize(n);
+  uint64_t lo = 0;
+  for (uint64_t c = 0; c < nc; ++c) {
+    const uint64_t hi = c + 1 < nc ? std::clamp(chunk_last_[c], lo, n) : n;
+    L.slot[c + 1] = L.slot[c] + std::min(hi - lo, k_);
+    std::fill(L.gene_chunk.begin() + static_cast<ptrdiff_t>(lo),
+              L.gene_chunk.begin() + static_cast<ptrdiff_t>(hi), static_cast<uint16_t>(c));
+    lo = hi;
+  }
+  L.stride = L.slot[nc];
+  L.genes.resize(s * L.stride);
+  L.prefix.resize(s * (nc + 1));
+  L.sum.resize(s * nc);
+  L.pos_chunk.resize(s * k_);
+  L.member.resize(s * L.words);
+  L.rank_sum.resize(s);
+  L.set_hash.resize(s);
+  L.peak_r.resize(s * nc);
+  L.peak_local.resize(s * nc);
+  L.peak.resize(s);
+  for_each_set(s, k_, [&](uint64_t i) { load_set(i, sets_[i]); });
+}
+
+void EsRulerCompat::unchunk_sets() {
+  for_each_set(sets_.size(), k_, [&](uint64_t i) { sets_[i] = chunked_.set_genes(i); });
 }
 
 void EsRulerCompat::extend(uint32_t seed, double es, double eps) {
@@ -623,7 +840,8 @@ void EsRulerCompat::extend(uint32_t seed, double es, double eps) {
   const uint64_t s = sample_size_;
   const uint64_t k = k_;
   if (k == 0 || n <= k || s == 0) internal_fault("multilevel ruler needs 1 <= k < N and S >= 1");
-  if (sets_bytes(s, k) > physical_memory() || s > sets_.max_size()) throw std::bad_alloc();
+  if (n > UINT32_MAX) internal_fault("multilevel ruler needs fewer than 2^32 genes");
+  if (sets_bytes(s, k, n) > physical_memory() || s > sets_.max_size()) throw std::bad_alloc();
 
   rng_compat::Mt19937 gen = rng_compat::Mt19937::seed(seed);
   for (uint64_t i = 0; i < n; ++i) gene_hash_[i] = gen.next_u32();
@@ -642,7 +860,6 @@ void EsRulerCompat::extend(uint32_t seed, double es, double eps) {
   const int64_t esf = saturating_cast<int64_t>(es * 1073741824.0);
   const double log_eps = std::log(eps);
   double depth = 0.0;
-  std::vector<SampleChunks> split_sets(s);
   std::vector<uint64_t> column(s);
 
   while (!levels_.empty()) {
@@ -661,22 +878,7 @@ void EsRulerCompat::extend(uint32_t seed, double es, double eps) {
       std::nth_element(column.begin(), column.begin() + static_cast<ptrdiff_t>(s / 2), column.end());
       chunk_last_[c] = column[s / 2];
     }
-    for (uint64_t i = 0; i < s; ++i) {
-      SampleChunks& sc = split_sets[i];
-      sc.sum.assign(chunks_, 0);
-      sc.genes.resize(chunks_);
-      for (auto& g : sc.genes) g.clear();
-      sc.rank_sum = 0;
-      sc.set_hash = 0;
-      uint64_t c = 0;
-      for (uint64_t g : sets_[i]) {
-        while (c + 1 < chunks_ && chunk_last_[c] <= g) ++c;
-        sc.genes[c].push_back(g);
-        sc.sum[c] = wrap_add(sc.sum[c], weights_[g]);
-        sc.rank_sum = wrap_add(sc.rank_sum, weights_[g]);
-        sc.set_hash ^= gene_hash_[g];
-      }
-    }
+    chunk_sets();
 
     const int32_t target = saturating_cast<int32_t>(moves_scale_ * static_cast<double>(s) *
                                                     static_cast<double>(k) * 0.5);
@@ -684,20 +886,14 @@ void EsRulerCompat::extend(uint32_t seed, double es, double eps) {
       int64_t moves = 0;
       uint64_t passes = 0;
       while (true) {
-        for (uint64_t i = 0; i < s; ++i) moves += perturbate(k, split_sets[i], bound, gen);
+        moves += perturbate_all(bound, gen);
         ++passes;
         if (moves >= target) break;
       }
-      for (uint64_t pass = 0; pass < passes; ++pass) {
-        for (uint64_t i = 0; i < s; ++i) perturbate(k, split_sets[i], bound, gen);
-      }
+      for (uint64_t pass = 0; pass < passes; ++pass) perturbate_all(bound, gen);
     }
 
-    for (uint64_t i = 0; i < s; ++i) {
-      auto& set = sets_[i];
-      set.clear();
-      for (const auto& g : split_sets[i].genes) set.insert(set.end(), g.begin(), g.end());
-    }
+    unchunk_sets();
     if (!resample_genesets(gen)) break;
   }
 }

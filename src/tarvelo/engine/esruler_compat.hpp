@@ -17,9 +17,7 @@
 #include <utility>
 #include <vector>
 
-namespace tarvelo::rng_compat {
-struct Mt19937;
-}
+#include "tarvelo/engine/rng_compat.hpp"
 
 namespace tarvelo::esruler_compat {
 
@@ -62,14 +60,49 @@ struct Level {
   friend bool operator==(const Level&, const Level&) = default;
 };
 
-// One set split into chunks by gene index, for the swap moves.
+// The sets of one level laid out for the swap moves, all in flat arrays.
+//
+// Genes are split into chunks by index (the chunk bounds are fixed for the
+// level and shared by all sets). Every set owns the same region of slots: chunk
+// c has min(width of its gene range, k) slots, as many genes as it can ever
+// hold, so a move never overflows a chunk and nothing is reallocated. Each
+// chunk's genes ascend. Per set there are the genes before each chunk (prefix),
+// the chunk holding each position (so the p-th gene is two loads) and a
+// membership bit per gene; per gene, its chunk.
 struct SampleChunks {
-  std::vector<int64_t> sum;                 // per chunk: sum of its genes' weights
-  std::vector<std::vector<uint64_t>> genes;  // per chunk: its genes, ascending
-  // Totals over all chunks, kept up to date by the moves: the set's weight sum
-  // (wrapping) and the XOR of its genes' hashes.
-  int64_t rank_sum = 0;
-  uint64_t set_hash = 0;
+  uint64_t sets = 0;
+  uint64_t chunks = 0;
+  uint64_t k = 0;
+  uint64_t stride = 0;                // slots per set
+  uint64_t words = 0;                 // membership words per set
+  std::vector<uint64_t> slot;         // chunks + 1: first slot of each chunk
+  std::vector<uint16_t> gene_chunk;   // per gene: its chunk
+  std::vector<uint32_t> genes;        // sets * stride
+  std::vector<uint32_t> prefix;       // sets * (chunks + 1): genes before chunk c
+  std::vector<int64_t> sum;           // sets * chunks: weight of each chunk (wrapping)
+  std::vector<uint16_t> pos_chunk;    // sets * k: the chunk holding position p
+  std::vector<uint64_t> member;       // sets * words: bit g set when g is in the set
+  // Per set, kept up to date by the moves: the weight sum (wrapping) and the XOR
+  // of the genes' hashes.
+  std::vector<int64_t> rank_sum;
+  std::vector<uint64_t> set_hash;
+  // Caches of the fast moves (see perturbate_fast). Per set and chunk: the
+  // greatest local point numerator max_j(w_j * (N - k) - (g_j - j) * R) of the
+  // chunk's genes g_j (local weight prefix w_j, local index j) for the weight
+  // total R = peak_r, or an upper bound of it. Per set: the last point known
+  // to beat the bound.
+  std::vector<int64_t> peak_r;
+  std::vector<int64_t> peak_local;
+  struct Peak {
+    bool valid = false;
+    uint64_t gene = 0;
+    int64_t misses = 0;
+    int64_t cum = 0;
+  };
+  std::vector<Peak> peak;
+
+  // The genes of set i, ascending.
+  std::vector<uint64_t> set_genes(uint64_t i) const;
 };
 
 // Scores the set `genes` (ascending, distinct, each below weights.size()).
@@ -93,36 +126,60 @@ class EsRulerCompat {
   // when all sets score alike.
   bool resample_genesets(rng_compat::Mt19937& gen);
 
-  // Random swap moves on one set; a move is kept only when the set stays above
-  // `bound`. Returns the number of accepted moves.
-  int32_t perturbate(uint64_t k, SampleChunks& chunks, const Gsea& bound,
-                     rng_compat::Mt19937& gen);
+  // Random swap moves on set i of the chunked layout (see chunk_sets); a move is
+  // kept only when the set stays above `bound`. Returns the number of accepted
+  // moves.
+  int32_t perturbate(uint64_t set, const Gsea& bound, rng_compat::Mt19937& gen);
+
+  // One pass of moves: perturbate on sets 0, 1, ..., S-1 in turn, with the same
+  // draws and the same outcome, but run on all threads of the current arena.
+  // Leaves `gen` where the sequential pass would. Returns the accepted moves.
+  int64_t perturbate_all(const Gsea& bound, rng_compat::Mt19937& gen);
 
   const std::vector<Level>& levels() const { return levels_; }
   uint64_t sample_size() const { return sample_size_; }
   uint64_t k() const { return k_; }
   uint64_t last_split() const { return last_split_; }
 
-  // Test access: the sets, the gene hashes and the chunk bounds; and a switch
-  // that makes perturbate rescore every changed set in full (the reference the
-  // fast path must agree with).
+  // Test access: the sets, the gene hashes and the chunk bounds; the chunked
+  // layout (chunk_sets lays out the sets with the current chunk bounds); and a
+  // switch that makes perturbate rescore every changed set in full (the
+  // reference the fast path must agree with).
   std::vector<std::vector<uint64_t>>& sets_for_testing() { return sets_; }
   std::vector<uint64_t>& gene_hash_for_testing() { return gene_hash_; }
   std::vector<uint64_t>& chunk_last_for_testing() { return chunk_last_; }
+  void chunk_sets_for_testing() { chunk_sets(); }
+  const SampleChunks& chunks_for_testing() const { return chunked_; }
   void set_naive_perturbate_for_testing(bool naive) { force_naive_ = naive; }
 
  private:
-  int32_t perturbate_naive(uint64_t k, SampleChunks& chunks, const Gsea& bound,
-                           rng_compat::Mt19937& gen);
-  int32_t perturbate_fast(uint64_t k, SampleChunks& chunks, const Gsea& bound,
-                          rng_compat::Mt19937& gen);
-  uint64_t chunk_of(uint64_t gene) const;
+  // Lays out sets_ with the bounds chunk_last_ in chunked_, and back.
+  void chunk_sets();
+  void unchunk_sets();
+  void load_set(uint64_t i, std::span<const uint64_t> genes);
+  // Resets chunk c's entry of peak_local for set i to a bound valid for any
+  // content (after the chunk changed).
+  void forget_chunk_peak(uint64_t i, uint64_t c);
+  // Runs `attempts` moves on set i with the draws (position, gene) in `draws`.
+  int32_t perturbate_drawn(uint64_t i, const Gsea& bound, const uint32_t* draws, int32_t attempts);
+  int32_t perturbate_naive(uint64_t i, const Gsea& bound, const uint32_t* draws, int32_t attempts);
+  int32_t perturbate_fast(uint64_t i, const Gsea& bound, const uint32_t* draws, int32_t attempts);
+  // Fills draws with the next `attempts` (position, gene) pairs of `gen`.
+  void draw_moves(rng_compat::Mt19937& gen, uint64_t attempts, uint32_t* draws) const;
 
   std::vector<int64_t> weights_;
   std::vector<uint64_t> gene_hash_;
   std::vector<std::vector<uint64_t>> sets_;
   std::vector<Level> levels_;
   std::vector<uint64_t> chunk_last_;
+  SampleChunks chunked_;
+  // Draws of one pass, and those of the pass after it when they were made ahead
+  // (on another thread) from the stream position `ahead_from_`.
+  std::vector<uint32_t> draws_;
+  std::vector<uint32_t> ahead_;
+  bool ahead_valid_ = false;
+  rng_compat::Mt19937 ahead_from_;
+  rng_compat::Mt19937 ahead_to_;
   uint64_t sample_size_;
   uint64_t k_;
   double moves_scale_ = 1.0;

@@ -3,6 +3,7 @@
 // fast swap test against full rescoring on the same random stream.
 #include <gmp.h>
 #include <gtest/gtest.h>
+#include <tbb/task_arena.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <random>
 #include <vector>
 
+#include "tarvelo/base/pool.hpp"
 #include "tarvelo/engine/esruler_compat.hpp"
 #include "tarvelo/engine/rng_compat.hpp"
 
@@ -420,25 +422,185 @@ TEST(PerturbateTest, RedrawingTheRemovedGeneCountsWithoutChange) {
     std::vector<int64_t> w(10, 5);
     EsRulerCompat r(w, 1, 1);
     r.set_naive_perturbate_for_testing(naive);
+    r.sets_for_testing() = {{4}};
     r.chunk_last_for_testing() = {10};
-    SampleChunks chunks;
-    chunks.sum = {5};
-    chunks.genes = {{4}};
-    chunks.rank_sum = 5;
+    r.chunk_sets_for_testing();
     const Gsea unbeatable{5, 5, 9, 0, ~uint64_t{0}};  // value 1, the largest hash
     auto gen = rng_compat::Mt19937::seed(42);
     auto replay = rng_compat::Mt19937::seed(42);
     int32_t expected = 0;
     int32_t got = 0;
     for (int call = 0; call < 200; ++call) {
-      got += r.perturbate(1, chunks, unbeatable, gen);
+      got += r.perturbate(0, unbeatable, gen);
       replay.uniform_below(1);                     // position
       expected += replay.uniform_below(10) == 4;  // gene
     }
     EXPECT_EQ(got, expected) << naive;
     EXPECT_GT(expected, 5);
-    EXPECT_EQ(chunks.genes, (std::vector<std::vector<uint64_t>>{{4}}));
-    EXPECT_EQ(chunks.sum, std::vector<int64_t>{5});
+    EXPECT_EQ(r.chunks_for_testing().set_genes(0), std::vector<uint64_t>{4});
+    EXPECT_EQ(r.chunks_for_testing().sum, std::vector<int64_t>{5});
+  }
+}
+
+// --- the chunked layout and parallel passes ----------------------------------
+
+// Order-sensitive digest of a ladder.
+uint64_t ladder_digest(const EsRulerCompat& r) {
+  uint64_t h = 0xcbf29ce484222325ull;
+  const auto mix = [&](uint64_t v) {
+    h ^= v;
+    h *= 0x100000001b3ull;
+    h ^= h >> 29;
+  };
+  for (const Level& level : r.levels()) {
+    for (const auto* list : {&level.below, &level.above}) {
+      for (const LevelEntry& e : *list) {
+        mix(static_cast<uint64_t>(e.gsea.rank_sum));
+        mix(static_cast<uint64_t>(e.gsea.coef));
+        mix(static_cast<uint64_t>(e.gsea.misses));
+        mix(e.gsea.set_hash);
+        mix(e.es_nonneg);
+      }
+    }
+  }
+  mix(r.levels().size());
+  return h;
+}
+
+// The layout's own view of set i must agree with its membership bits, chunk
+// sums, totals and position table.
+void expect_layout_consistent(const EsRulerCompat& r, const std::vector<int64_t>& w, uint64_t i) {
+  const SampleChunks& l = r.chunks_for_testing();
+  const std::vector<uint64_t> genes = l.set_genes(i);
+  ASSERT_EQ(genes.size(), l.k);
+  ASSERT_TRUE(std::is_sorted(genes.begin(), genes.end()));
+  int64_t total = 0;
+  for (uint64_t g = 0; g < w.size(); ++g) {
+    const bool in = std::binary_search(genes.begin(), genes.end(), g);
+    ASSERT_EQ(((l.member[i * l.words + g / 64] >> (g % 64)) & 1) != 0, in) << g;
+    if (in) total += w[g];
+  }
+  EXPECT_EQ(l.rank_sum[i], total);
+  int64_t chunk_total = 0;
+  for (uint64_t c = 0; c < l.chunks; ++c) chunk_total += l.sum[i * l.chunks + c];
+  EXPECT_EQ(chunk_total, total);
+  for (uint64_t p = 0; p < l.k; ++p) {
+    const uint64_t c = l.pos_chunk[i * l.k + p];
+    EXPECT_EQ(l.gene_chunk[genes[p]], c) << p;
+    EXPECT_LE(l.prefix[i * (l.chunks + 1) + c], p);
+    EXPECT_GT(l.prefix[i * (l.chunks + 1) + c + 1], p);
+  }
+}
+
+TEST(ChunkedPassTest, FlatMovesMatchFullRescoringPassByPass) {
+  // Random rulers, moved pass by pass at a level's bound: the fast moves on the
+  // flat layout and the full rescoring (which lays each changed set out anew)
+  // keep the same sets, counts and stream, and the layout stays consistent.
+  std::mt19937_64 rng(123);
+  const int trials = sanitizer_build() ? 4 : 24;
+  for (int trial = 0; trial < trials; ++trial) {
+    const uint64_t ks[] = {3, 9, 30, 64};
+    const uint64_t k = ks[trial % 4];
+    const uint64_t n = k + 2 + rng() % 300;
+    const auto w = test_weights(rng, n, trial % 3);
+    const uint64_t s = 2 + rng() % 30;
+    const uint32_t seed = static_cast<uint32_t>(rng());
+    // A few levels deep, then both continue from the same state.
+    EsRulerCompat fast(w, s, k), naive(w, s, k);
+    fast.extend(seed, 0.99, 1e-2);
+    naive.extend(seed, 0.99, 1e-2);
+    ASSERT_FALSE(fast.levels().empty()) << trial;
+    naive.set_naive_perturbate_for_testing(true);
+    auto& chunk_last = fast.chunk_last_for_testing();
+    // Chunk bounds at random (some chunks empty or narrow): the layout must
+    // not depend on them being medians.
+    for (auto& b : chunk_last) b = rng() % n;
+    std::sort(chunk_last.begin(), chunk_last.end());
+    naive.chunk_last_for_testing() = chunk_last;
+    fast.chunk_sets_for_testing();
+    naive.chunk_sets_for_testing();
+    const Gsea bound = fast.levels().back().bound;
+    auto g1 = rng_compat::Mt19937::seed(seed + 1);
+    auto g2 = g1;
+    for (int pass = 0; pass < 6; ++pass) {
+      ASSERT_EQ(fast.perturbate_all(bound, g1), naive.perturbate_all(bound, g2)) << trial;
+      ASSERT_EQ(g1.next_u32(), g2.next_u32());
+      for (uint64_t i = 0; i < s; ++i) {
+        ASSERT_EQ(fast.chunks_for_testing().set_genes(i), naive.chunks_for_testing().set_genes(i))
+            << trial << " set " << i;
+      }
+    }
+    for (uint64_t i = 0; i < s; ++i) expect_layout_consistent(fast, w, i);
+  }
+}
+
+TEST(ChunkedPassTest, LaddersDoNotDependOnTheThreadCount) {
+  // Rulers large enough for the passes to run in parallel (and some too small
+  // to), on arenas of 1, 2, 3 and 8 threads: identical ladders and sets.
+  std::mt19937_64 rng(321);
+  const int trials = sanitizer_build() ? 2 : 6;
+  for (int trial = 0; trial < trials; ++trial) {
+    const uint64_t k = trial % 3 == 0 ? 12 : 130 + rng() % 100;
+    const uint64_t n = k + 100 + rng() % 2000;
+    const auto w = test_weights(rng, n, trial % 2 == 0 ? 0 : 2);
+    const uint64_t s = 81 + rng() % 40;
+    const uint32_t seed = static_cast<uint32_t>(rng());
+    const double eps = sanitizer_build() ? 1e-3 : 1e-8;
+    uint64_t reference = 0;
+    std::vector<std::vector<uint64_t>> reference_sets;
+    for (int threads : {1, 2, 3, 8}) {
+      tbb::task_arena arena(threads);
+      EsRulerCompat r(w, s, k);
+      pool::execute_in(arena, [&] { r.extend(seed, 1.0, eps); });
+      if (threads == 1) {
+        reference = ladder_digest(r);
+        reference_sets = r.sets_for_testing();
+        EXPECT_GT(r.levels().size(), 3u);
+      } else {
+        EXPECT_EQ(ladder_digest(r), reference) << trial << " threads " << threads;
+        EXPECT_EQ(r.sets_for_testing(), reference_sets) << trial << " threads " << threads;
+      }
+    }
+  }
+}
+
+TEST(ChunkedPassTest, LaddersAreThoseOfTheSequentialRuler) {
+  // Digests of ladders recorded before the sets were laid out flat and moved in
+  // parallel (one set after another, vectors per chunk): the same weights, seeds
+  // and limits must give the same ladders on any number of threads.
+  struct Case {
+    uint64_t n, k, s;
+    uint32_t seed;
+    double es, eps;
+    int style;
+    uint64_t digest;
+    size_t levels;
+  };
+  const Case cases[] = {{2000, 200, 101, 7, 1.0, 1e-12, 0, 0xe46a9235dd19af6eull, 41},
+                        {500, 15, 101, 11, 0.9, 1e-20, 0, 0x0b4c32573314a351ull, 43},
+                        {3000, 40, 51, 3, 0.8, 0.0, 1, 0xf47908795b2fc4b7ull, 64},
+                        {800, 100, 101, 5, 1.0, 1e-8, 2, 0x391f06afb759d758ull, 28},
+                        {400, 300, 31, 9, 1.0, 1e-6, 0, 0x202f876f0f91b5c4ull, 22}};
+  for (const Case& c : cases) {
+    std::mt19937_64 rng(c.seed);
+    std::vector<int64_t> w(c.n);
+    for (uint64_t i = 0; i < c.n; ++i) {
+      if (c.style == 0) {
+        w[i] = static_cast<int64_t>(rng() % (1u << 20));
+      } else if (c.style == 1) {
+        w[i] = static_cast<int64_t>(c.n - i) * 977;
+      } else {
+        w[i] = rng() % 3 == 0 ? 0 : static_cast<int64_t>(rng() % 5);
+      }
+    }
+    for (int threads : {1, 4}) {
+      if (sanitizer_build() && c.k > 100) continue;
+      tbb::task_arena arena(threads);
+      EsRulerCompat r(w, c.s, c.k);
+      pool::execute_in(arena, [&] { r.extend(c.seed, c.es, c.eps); });
+      EXPECT_EQ(r.levels().size(), c.levels) << c.n << " " << c.k;
+      EXPECT_EQ(ladder_digest(r), c.digest) << c.n << " " << c.k << " threads " << threads;
+    }
   }
 }
 
