@@ -1,48 +1,82 @@
-# Single entry point: `make test` and `make demo` work on a fresh machine.
+# `make test` and `make demo` work on a fresh Debian machine. Missing system
+# packages come from apt; the Python tools, pinned in tools/requirements.txt,
+# go into a virtual environment under build/ made with $(PYTHON). Nothing is
+# installed into $(PYTHON) itself.
 PYTHON ?= python3
 JOBS ?= $(shell nproc)
-APT_PKGS = g++ libtbb-dev libmpfr-dev libgmp-dev libpng-dev zlib1g-dev libfreetype-dev libgtest-dev
-PY_PKGS = pytest scikit-build-core cmake ninja
-GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
+# Compiler warnings fail every build made here (TARVELO_WERROR).
+WERROR ?= ON
 
-.PHONY: all deps build cpp-test asan-test install py-test test demo bench clean
+VENV := build/venv
+VPY := $(VENV)/bin/python
+REQUIREMENTS := tools/requirements.txt
+# cmake, ctest and ninja come from the virtual environment.
+TOOLS := PATH="$(CURDIR)/$(VENV)/bin:$$PATH"
+APT_PKGS := g++ libtbb-dev libmpfr-dev libgmp-dev libpng-dev zlib1g-dev libfreetype-dev \
+	libgtest-dev python3-dev python3-venv python3-pip
+CMAKE_FLAGS := -G Ninja -DTARVELO_BUILD_TESTS=ON -DTARVELO_BUILD_MODULE=OFF -DTARVELO_WERROR=$(WERROR)
+
+.PHONY: all apt venv build cpp-test asan-test module py-test test demo bench clean
 
 all: build
 
-deps:
-	@missing=""; for p in $(APT_PKGS); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+apt:
+	@if ! command -v dpkg-query >/dev/null 2>&1; then \
+	  echo "no dpkg: make sure these (Debian names) are installed: $(APT_PKGS)"; exit 0; fi; \
+	missing=""; for p in $(APT_PKGS); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	done; \
 	if [ -n "$$missing" ]; then \
-	  echo "installing:$$missing"; \
+	  echo "apt-get install:$$missing"; \
 	  SUDO=""; [ "$$(id -u)" = 0 ] || SUDO=sudo; \
-	  $$SUDO apt-get update && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y $$missing; \
+	  $$SUDO apt-get -o DPkg::Lock::Timeout=600 update && \
+	  DEBIAN_FRONTEND=noninteractive $$SUDO apt-get -o DPkg::Lock::Timeout=600 install -y $$missing; \
 	fi
-	@$(PYTHON) -c "import pytest, scikit_build_core" 2>/dev/null || $(PYTHON) -m pip install $(PY_PKGS)
-	@command -v cmake >/dev/null 2>&1 || $(PYTHON) -m pip install cmake ninja
 
-build: deps
-	cmake -S . -B build/cpp $(GEN) -DCMAKE_BUILD_TYPE=Release -DTARVELO_BUILD_TESTS=ON -DTARVELO_BUILD_MODULE=OFF -DTARVELO_BUILD_BENCH=ON
-	cmake --build build/cpp -j $(JOBS)
+# The environment is made again when the interpreter or the requirements change.
+venv: apt
+	@$(PYTHON) -c 'import sys; sys.exit(sys.version_info < (3, 11))' || \
+	  { echo "$(PYTHON) is older than Python 3.11, which tarvelopy needs"; exit 1; }
+	@want="$$($(PYTHON) -c 'import sys; print(sys.executable, sys.version.split()[0])') $$(cksum < $(REQUIREMENTS))"; \
+	if [ "$$(cat $(VENV)/tarvelo-stamp 2>/dev/null)" != "$$want" ]; then \
+	  echo "creating $(VENV) from $(PYTHON) with $(REQUIREMENTS) (log: build/venv.log)"; \
+	  rm -rf $(VENV); mkdir -p build; \
+	  if ! { $(PYTHON) -m venv $(VENV) && $(VPY) -m pip install --no-input -r $(REQUIREMENTS); } \
+	      > build/venv.log 2>&1; then tail -30 build/venv.log; exit 1; fi; \
+	  echo "$$want" > $(VENV)/tarvelo-stamp; \
+	fi
+
+build: venv
+	$(TOOLS) cmake -S . -B build/cpp $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release -DTARVELO_BUILD_BENCH=OFF
+	$(TOOLS) cmake --build build/cpp -j $(JOBS)
 
 cpp-test: build
-	ctest --test-dir build/cpp -j $(JOBS) --output-on-failure
+	$(TOOLS) ctest --test-dir build/cpp -j $(JOBS) --output-on-failure
 
-asan-test: deps
-	cmake -S . -B build/asan $(GEN) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DTARVELO_SANITIZE=ON -DTARVELO_BUILD_TESTS=ON -DTARVELO_BUILD_MODULE=OFF
-	cmake --build build/asan -j $(JOBS)
-	ASAN_OPTIONS=detect_leaks=0 TARVELO_SANITIZER_BUILD=1 ctest --test-dir build/asan -j $(JOBS) --output-on-failure
+asan-test: venv
+	$(TOOLS) cmake -S . -B build/asan $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DTARVELO_SANITIZE=ON -DTARVELO_BUILD_BENCH=OFF
+	$(TOOLS) cmake --build build/asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=0 TARVELO_SANITIZER_BUILD=1 $(TOOLS) ctest --test-dir build/asan -j $(JOBS) --output-on-failure
 
-install: deps
-	mkdir -p build; $(PYTHON) -m pip install --no-build-isolation -v . > build/pip-install.log 2>&1 || (mkdir -p build; tail -50 build/pip-install.log; exit 1)
+# The module, built and installed into the virtual environment only.
+module: venv
+	@echo "building tarvelopy into $(VENV) (log: build/module.log)"
+	@$(TOOLS) CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VPY) -m pip install --no-build-isolation --no-deps \
+	  --config-settings=build-dir=$(VENV)/module-build \
+	  --config-settings=cmake.define.TARVELO_WERROR=$(WERROR) -v . > build/module.log 2>&1 || \
+	  { tail -50 build/module.log; exit 1; }
 
-py-test: install
-	$(PYTHON) -m pytest -q tests/python; rc=$$?; [ $$rc -eq 0 ] || [ $$rc -eq 5 ]
+py-test: module
+	$(VPY) -m pytest -q tests/python
 
 test: cpp-test asan-test py-test
 
-demo: install
-	$(PYTHON) examples/demo.py
+demo: module
+	$(VPY) examples/demo.py
 
-bench: build
+bench: venv
+	$(TOOLS) cmake -S . -B build/cpp $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release -DTARVELO_BUILD_BENCH=ON
+	$(TOOLS) cmake --build build/cpp -j $(JOBS)
 	@for b in build/cpp/bench_*; do echo "== $$b"; $$b; done
 
 clean:
