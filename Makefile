@@ -16,7 +16,7 @@ APT_PKGS := g++ libtbb-dev libmpfr-dev libgmp-dev libpng-dev zlib1g-dev libfreet
 	libgtest-dev python3-dev python3-venv python3-pip
 CMAKE_FLAGS := -G Ninja -DTARVELO_BUILD_TESTS=ON -DTARVELO_BUILD_MODULE=OFF -DTARVELO_WERROR=$(WERROR)
 
-.PHONY: all apt venv build cpp-test asan-test module py-test test demo bench clean
+.PHONY: all apt venv layout-check build cpp-test asan-test module py-test test demo bench clean
 
 all: build
 
@@ -69,7 +69,11 @@ module: venv
 py-test: module
 	$(VPY) -m pytest -q tests/python
 
-test: cpp-test asan-test py-test
+# Includes point from base up to the module only, and never in a cycle.
+layout-check:
+	$(PYTHON) tools/check_layout.py
+
+test: layout-check cpp-test asan-test py-test
 
 demo: module
 	$(VPY) examples/demo.py
