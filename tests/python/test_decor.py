@@ -139,3 +139,28 @@ def test_presets_change_weights_and_multilevel_runs(ranks, files):
     assert canonical(ml) == canonical(ruvex)
     for r in ml:
         assert math.isnan(r["pval"]) or 0 < r["pval"] <= 1
+
+
+def test_building_the_cache_scores_like_reusing_it(tmp_path):
+    """The call that writes the cache must score with the values later calls
+    read back (8 decimals), or a result would depend on whether the cache
+    existed. Profiles with irrational correlations make the rounding bite."""
+    import random
+
+    rng = random.Random(5)
+    genes = [f"H{i:03d}" for i in range(120)]
+    ranks = {g: rng.gauss(0.0, 1.0) for g in genes}
+    gmt = tmp_path / "sets.gmt"
+    gmt.write_text("".join(f"S{p}\t\t" + "\t".join(rng.sample(genes, 25)) + "\n" for p in range(6)))
+    rows = ["gene\t" + "\t".join(f"s{j}" for j in range(9))]
+    for g in genes:
+        rows.append(g + "\t" + "\t".join(repr(rng.gauss(0.0, 1.0)) for _ in range(9)))
+    expr = tmp_path / "expr.tsv"
+    expr.write_text("\n".join(rows) + "\n")
+    cache = str(tmp_path / "c.tsv")
+    kw = dict(method="decor", decor_cache=cache, decor_expression=str(expr), seed=3,
+              mode="simple", nperm=200, decor_preset="strict")
+    built = run(ranks, str(gmt), decor_cache_mode="rebuild", **kw)
+    reused = run(ranks, str(gmt), decor_cache_mode="reuse", **kw)
+    assert [(r["pathway"], r["es"], r["nes"], r["pval"]) for r in built] == [
+        (r["pathway"], r["es"], r["nes"], r["pval"]) for r in reused]

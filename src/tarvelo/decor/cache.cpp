@@ -124,6 +124,18 @@ Result<DecorRedundancy> parse_redundancy(std::string_view text) {
   return Error("unsupported decor redundancy in cache metadata: " + std::string(text));
 }
 
+float clamp_redundancy(float value) {
+  // -0.0 is not below 0 and stays as it is.
+  if (value < 0.0f) return 0.0f;
+  if (value > 1.0f) return 1.0f;
+  return value;
+}
+
+float as_stored_redundancy(float value) {
+  const auto parsed = text::parse_f32(format_redundancy(value));
+  return parsed.ok() ? clamp_redundancy(*parsed) : value;
+}
+
 std::string format_redundancy(float value) {
   if (std::isnan(value)) return "NaN";
   if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
@@ -175,13 +187,10 @@ Result<DecorCache> read_decor_cache(std::string_view path) {
                                                std::string(fields[2]) + "' on cache line " +
                                                std::to_string(n));
     }
-    float v = *parsed;
-    if (!std::isfinite(v)) {
+    if (!std::isfinite(*parsed)) {
       return Error("decor cache line " + std::to_string(n) + " has non-finite redundancy");
     }
-    // -0.0 is not below 0 and stays as it is.
-    if (v < 0.0f) v = 0.0f;
-    if (v > 1.0f) v = 1.0f;
+    const float v = clamp_redundancy(*parsed);
     if (last == nullptr || last_name != fields[0]) {
       last_name.assign(fields[0]);
       last = &cache.pathways[last_name];

@@ -75,4 +75,10 @@ Result<DecorRedundancy> parse_redundancy(std::string_view text);
 // places, ties to even ("0.00195312" for 1/512).
 std::string format_redundancy(float value);
 
+// A redundancy as the reader returns it: clamped to [0, 1] (-0.0 kept).
+float clamp_redundancy(float value);
+// A finite redundancy after a write and a read: its file text parsed back as a
+// float, then clamped.
+float as_stored_redundancy(float value);
+
 }  // namespace tarvelo::decor

@@ -52,6 +52,10 @@ Result<DecorCache> build_and_write(std::span<const Pathway> pathways, const Deco
   DecorCache cache =
       build_decor_cache_from_expression(pathways, matrix, o, std::move(gmt_sha), std::move(expr_sha));
   TARVELO_TRY(write_decor_cache_atomic(*o.cache_path, cache));
+  // The call that builds the cache scores with the values every later call
+  // reads back from the file, so that reusing a cache never changes a result.
+  for (auto& [name, scores] : cache.pathways)
+    for (float& r : scores.redundancy) r = as_stored_redundancy(r);
   return cache;
 }
 
