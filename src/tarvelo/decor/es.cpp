@@ -69,18 +69,116 @@ DecorEsKernel::DecorEsKernel(std::span<const double> magnitudes, uint64_t k,
   const double d = static_cast<double>(n - k);
   miss_.resize(n - k + 1);
   for (uint64_t m = 0; m <= n - k; ++m) miss_[m] = static_cast<double>(m) / d;
+  step_.resize(k);
+  cum_.resize(k);
+  block_max_.resize((k + kBlock - 1) / kBlock);
+  bound_.resize((k + kBlock - 1) / kBlock);
 }
 
-double DecorEsKernel::score(const uint64_t* hits, const double* weights) {
-  // The quotient (h - i) / (n - k) comes from the table instead of a
-  // division. Division throughput bounds this loop, so removing one of three
-  // divisions per hit is what pays (products by 1 / nr would not be exact).
+double DecorEsKernel::score_reference(const uint64_t* hits, const double* weights) const {
+  // The quotient (h - i) / (n - k) comes from the table instead of a division.
   const double* mags = mags_.data();
   const double* miss = miss_.data();
   return weighted_es(
              hits, weights, k_, [mags](uint64_t h) { return mags[h]; },
              [miss](uint64_t m) { return miss[m]; }, score_type_)
       .first;
+}
+
+// Division throughput bounds the plain loop: two quotients by the total nr per
+// hit. Only the extreme heights are needed, so the hits are taken in blocks,
+// each block is first bounded from its ends, and only blocks whose bound can
+// still move an extreme are evaluated hit by hit (for sets of distinct scores,
+// a few blocks around the peak and the trough).
+//
+// The bounds are exact, not estimates. With every step c_i >= 0 and finite
+// and 0 < nr finite, the running sums cum_i (the partial sums of nr, the same
+// additions in the same order) do not decrease along the set, nor do the miss
+// terms miss(h_i - i), and correctly rounded division and subtraction are
+// monotone in each argument. So within a block from hit f to hit l, every top
+// fl(fl(cum_i / nr) - miss_i) is at most fl(fl(cum_l / nr) - miss_f), and
+// every bottom fl(top_i - fl(c_i / nr)) is at least
+// fl(fl(fl(cum_f / nr) - miss_l) - fl(cmax / nr)) with cmax the block's
+// largest step. A block whose bound does not pass the extreme found so far
+// cannot change it. Anything else (a negative or non-finite step, a zero
+// total) takes the plain loop.
+double DecorEsKernel::score(const uint64_t* hits, const double* weights) {
+  const uint64_t k = k_;
+  const double* mags = mags_.data();
+  const double* miss = miss_.data();
+  double* step = step_.data();
+  double* cum = cum_.data();
+  double* block_max = block_max_.data();
+  const uint64_t blocks = (k + kBlock - 1) / kBlock;
+  double nr = 0.0;
+  bool plain = false;
+  for (uint64_t b = 0; b < blocks; ++b) {
+    const uint64_t end = std::min(k, (b + 1) * kBlock);
+    double cmax = 0.0;
+    for (uint64_t i = b * kBlock; i < end; ++i) {
+      const double c = mags[hits[i]] * weights[i];
+      plain |= !(c >= 0.0);
+      cmax = c > cmax ? c : cmax;
+      step[i] = c;
+      nr += c;
+      cum[i] = nr;
+    }
+    block_max[b] = cmax;
+  }
+  if (plain || !(nr > 0.0) || !(nr <= std::numeric_limits<double>::max())) {
+    return score_reference(hits, weights);
+  }
+  const auto miss_at = [&](uint64_t i) { return miss[hits[i] - i]; };
+  const auto top_bound = [&](uint64_t b) {
+    const uint64_t f = b * kBlock, l = std::min(k, f + kBlock) - 1;
+    return cum[l] / nr - miss_at(f);
+  };
+  const auto bottom_bound = [&](uint64_t b) {
+    const uint64_t f = b * kBlock, l = std::min(k, f + kBlock) - 1;
+    return (cum[f] / nr - miss_at(l)) - block_max[b] / nr;
+  };
+
+  // The exact extremes, as the plain loop computes them: the block of the
+  // best bound first, then every block whose bound passes the extreme so far.
+  double exact_top = -std::numeric_limits<double>::infinity();
+  double exact_bottom = std::numeric_limits<double>::infinity();
+  if (score_type_ != ScoreType::kNeg) {
+    double* bound = bound_.data();
+    uint64_t first = 0;
+    for (uint64_t b = 0; b < blocks; ++b) {
+      bound[b] = top_bound(b);
+      if (bound[b] > bound[first]) first = b;
+    }
+    for (uint64_t j = 0; j < blocks; ++j) {
+      const uint64_t b = j == 0 ? first : j <= first ? j - 1 : j;
+      if (!(bound[b] > exact_top)) continue;
+      const uint64_t end = std::min(k, (b + 1) * kBlock);
+      for (uint64_t i = b * kBlock; i < end; ++i) {
+        const double t = cum[i] / nr - miss_at(i);
+        if (t > exact_top) exact_top = t;
+      }
+    }
+  }
+  if (score_type_ != ScoreType::kPos) {
+    double* bound = bound_.data();
+    uint64_t first = 0;
+    for (uint64_t b = 0; b < blocks; ++b) {
+      bound[b] = bottom_bound(b);
+      if (bound[b] < bound[first]) first = b;
+    }
+    for (uint64_t j = 0; j < blocks; ++j) {
+      const uint64_t b = j == 0 ? first : j <= first ? j - 1 : j;
+      if (!(bound[b] < exact_bottom)) continue;
+      const uint64_t end = std::min(k, (b + 1) * kBlock);
+      for (uint64_t i = b * kBlock; i < end; ++i) {
+        const double t = cum[i] / nr - miss_at(i);
+        const double bt = t - step[i] / nr;
+        if (bt < exact_bottom) exact_bottom = bt;
+      }
+    }
+  }
+  // Positions are not reported by this kernel.
+  return pick_decor_score(exact_top, 0, exact_bottom, 0, 0, score_type_).first;
 }
 
 }  // namespace tarvelo::decor

@@ -49,10 +49,17 @@ class DecorEsKernel {
   double score(const uint64_t* hits, const double* weights);
 
  private:
+  double score_reference(const uint64_t* hits, const double* weights) const;
+
   std::span<const double> mags_;
   uint64_t k_;
   ScoreType score_type_;
   std::vector<double> miss_;  // miss_[m] = m / (n - k), m in [0, n - k]
+  // Hits per block of the bounded evaluation (see score).
+  static constexpr uint64_t kBlock = 16;
+  // Per set: the steps, the running sum after each; per block: the largest
+  // step and the bound of its heights.
+  std::vector<double> step_, cum_, block_max_, bound_;
 };
 
 }  // namespace tarvelo::decor

@@ -9,12 +9,24 @@
 
 #include "tarvelo/decor/es.hpp"
 #include "tarvelo/base/error.hpp"
+#include "tarvelo/base/interrupt.hpp"
 #include "tarvelo/engine/rng_compat.hpp"
 
 namespace tarvelo::decor {
 namespace {
 
 constexpr uint64_t kMaxLevels = 256;
+
+// The walks of one level may make at most kStallRatio times the attempts
+// their accepted moves need (sample size times goal), and never fewer than
+// kStallFloor attempts. Past that the moves above the level are so rare
+// (sets that hold nearly every gene: almost every candidate is already in
+// the set; scores with few distinct values) that the level would run for
+// hours; normal ladders accept most moves. The estimate then returns nothing
+// and the pathway keeps its permutation p-value: that estimate is never
+// below, in expectation, the tail probability the full ladder would estimate.
+constexpr double kStallRatio = 64.0;
+constexpr double kStallFloor = 262144.0;
 
 uint64_t saturating_mul(uint64_t a, uint64_t b) {
   uint64_t r;
@@ -82,7 +94,10 @@ std::optional<double> run_decor_multilevel_tail(std::span<const double> ranks,
   const uint64_t h = sp / 2;
   const uint64_t goal = std::max<uint64_t>(k / 2, 1);
   const uint64_t max_attempts = saturating_mul(saturating_mul(16, goal), std::max<uint64_t>(k, 8));
+  const double stall_attempts =
+      std::max(kStallRatio * static_cast<double>(sp) * static_cast<double>(goal), kStallFloor);
   for (;;) {
+    interrupt::checkpoint();
     std::iota(order.begin(), order.end(), size_t{0});
     std::stable_sort(order.begin(), order.end(),
                      [&](size_t a, size_t b) { return score_less(scores[a], scores[b]); });
@@ -115,7 +130,11 @@ std::optional<double> run_decor_multilevel_tail(std::span<const double> ranks,
 
     // Refill from the survivors sorted_*[m, sp).
     const uint32_t survivors = static_cast<uint32_t>(sp - m);
+    uint64_t level_attempts = 0;
     for (uint64_t s = 0; s < sp; ++s) {
+      // A walk can take up to 16 k^2 attempts when moves above the level are
+      // rare: let a stop request in between.
+      interrupt::checkpoint();
       const uint64_t pick = m + mt.uniform_below(survivors);
       std::copy_n(sorted_genes.begin() + pick * k, k, cur.begin());
       double cur_score = sorted_scores[pick];
@@ -148,6 +167,8 @@ std::optional<double> run_decor_multilevel_tail(std::span<const double> ranks,
       }
       std::copy(cur.begin(), cur.end(), genes.begin() + s * k);
       scores[s] = cur_score;
+      level_attempts += attempts;
+      if (static_cast<double>(level_attempts) > stall_attempts) return std::nullopt;
     }
     previous = level;
     if (levels >= kMaxLevels) return std::nullopt;

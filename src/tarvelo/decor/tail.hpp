@@ -22,9 +22,11 @@ uint32_t tail_seed32(uint64_t index, uint64_t seed);
 // walks. `ranks` are the scaled weights as doubles (n of them). Stops early
 // once the estimate falls below target (when target > 0). Returns 1 for an
 // empty set, a set covering every gene, or es zero or not finite; nothing when
-// the levels stop rising or the median is not finite. All draws come from one
+// the levels stop rising, the median is not finite, or the walks of a level
+// stall (moves above it accepted less than once in 64 attempts). All draws come from one
 // standard MT19937 seeded with seed32, so the result depends only on the
-// arguments. Throws std::bad_alloc when the population cannot be held.
+// arguments. Throws std::bad_alloc when the population cannot be held,
+// interrupt::Interrupted when the host asks to stop (checked per level and walk).
 std::optional<double> run_decor_multilevel_tail(std::span<const double> ranks,
                                                 std::span<const double> weights, uint64_t n,
                                                 ScoreType score_type, uint64_t sample_size,

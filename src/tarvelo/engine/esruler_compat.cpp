@@ -411,6 +411,31 @@ int32_t EsRulerCompat::perturbate_drawn(uint64_t i, const Gsea& bound, const uin
   return perturbate_naive(i, bound, draws, attempts);
 }
 
+namespace {
+
+// The most counted passes one level may take before the ladder is cut short.
+//
+// Passes run until the sets have made `target` accepted moves, so their number
+// is the inverse of the acceptance rate. That rate collapses when the sets'
+// scores are discrete and the level's bound sits on a plateau of equal scores
+// that the set hashes split (all-zero or heavily tied weights: each level then
+// halves the share of accepted swaps), or when the sets hold nearly every gene
+// (almost every drawn gene is already in the set). Left alone such a level
+// runs for hours. A level is allowed attempts of kCapRatio times its target
+// (an acceptance rate down to 1/64; ladders of continuous scores stay above 5%
+// even at depths of 1e-50), and never fewer than kCapFloor attempts, so that
+// small sets, where a low rate still costs little, are never cut.
+constexpr double kCapRatio = 64.0;
+constexpr double kCapFloor = 262144.0;
+
+uint64_t pass_cap(uint64_t s, uint64_t k, int32_t target) {
+  const double per_pass = static_cast<double>(s) * static_cast<double>(attempts_for(k));
+  const double attempts = std::max(kCapRatio * static_cast<double>(target), kCapFloor);
+  return std::max<uint64_t>(saturating_cast<uint64_t>(std::ceil(attempts / per_pass)), 1);
+}
+
+}  // namespace
+
 // One pass draws every attempt's two numbers first. Each attempt takes exactly
 // one position and one gene, and whether a word is rejected depends only on the
 // word and the draw's bound, so the stream of a pass does not depend on how the
@@ -843,6 +868,7 @@ void EsRulerCompat::extend(uint32_t seed, double es, double eps) {
   if (n > UINT32_MAX) internal_fault("multilevel ruler needs fewer than 2^32 genes");
   if (sets_bytes(s, k, n) > physical_memory() || s > sets_.max_size()) throw std::bad_alloc();
 
+  cut_short_ = false;
   rng_compat::Mt19937 gen = rng_compat::Mt19937::seed(seed);
   for (uint64_t i = 0; i < n; ++i) gene_hash_[i] = gen.next_u32();
   sets_.assign(s, {});
@@ -863,6 +889,7 @@ void EsRulerCompat::extend(uint32_t seed, double es, double eps) {
   std::vector<uint64_t> column(s);
 
   while (!levels_.empty()) {
+    interrupt::checkpoint();
     const Level& last = levels_.back();
     if (last.bound.reaches(esf)) break;
     for (uint64_t i = last.above.size() + 1; i <= s; ++i) depth += -1.0 / static_cast<double>(i);
@@ -883,12 +910,19 @@ void EsRulerCompat::extend(uint32_t seed, double es, double eps) {
     const int32_t target = saturating_cast<int32_t>(moves_scale_ * static_cast<double>(s) *
                                                     static_cast<double>(k) * 0.5);
     if (target > 0) {
+      const uint64_t max_passes = pass_cap(s, k, target);
       int64_t moves = 0;
       uint64_t passes = 0;
       while (true) {
         moves += perturbate_all(bound, gen);
         ++passes;
         if (moves >= target) break;
+        if (passes >= max_passes) {
+          // The sets barely move above this bound: stop the ladder at the
+          // last level, whose sets were still mixed in full.
+          cut_short_ = true;
+          return;
+        }
       }
       for (uint64_t pass = 0; pass < passes; ++pass) perturbate_all(bound, gen);
     }

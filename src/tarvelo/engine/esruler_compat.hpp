@@ -117,8 +117,11 @@ class EsRulerCompat {
   EsRulerCompat(std::vector<int64_t> weights, uint64_t sample_size, uint64_t k);
 
   // Builds the ladder until its last bound reaches es, the tail estimate drops
-  // below eps (0: no such limit), or a resampling finds all sets alike.
-  // Throws std::bad_alloc when the sets cannot be held in memory.
+  // below eps (0: no such limit), a resampling finds all sets alike, or the
+  // moves above the last bound are accepted so rarely that the level would not
+  // end in reasonable time (then cut_short() is true and the ladder ends at
+  // that level). Throws std::bad_alloc when the sets cannot be held in memory,
+  // interrupt::Interrupted when the host asks to stop.
   void extend(uint32_t seed, double es, double eps);
 
   // Scores, sorts and splits the sets into a new level and refills the lower
@@ -140,6 +143,9 @@ class EsRulerCompat {
   uint64_t sample_size() const { return sample_size_; }
   uint64_t k() const { return k_; }
   uint64_t last_split() const { return last_split_; }
+  // Whether extend stopped because the last level's moves were cut short: a
+  // score beyond the last bound is then not resolved by the ladder.
+  bool cut_short() const { return cut_short_; }
 
   // Test access: the sets, the gene hashes and the chunk bounds; the chunked
   // layout (chunk_sets lays out the sets with the current chunk bounds); and a
@@ -189,6 +195,7 @@ class EsRulerCompat {
   // running-sum points fit 64 bits and the fast swap test applies.
   bool fast_ok_ = false;
   bool force_naive_ = false;
+  bool cut_short_ = false;
 };
 
 }  // namespace tarvelo::esruler_compat

@@ -39,10 +39,33 @@ void count_entry(const LevelEntry& e, Counts& c) {
   if (e.es_nonneg) ++c.nonneg;
 }
 
+// A score beyond the last bound of a ladder whose moves stalled above that
+// bound. The last level's S sets are a fully mixed sample of the sets above
+// the bound before it, whose chance exp(l) the earlier levels estimate; c of
+// them reach x. The full run would have split further and, in expectation,
+// found exp(l) times the share q of such sets that reach x. The estimate
+// exp(l) (c + 1) / (S + 1) has expectation exp(l) (S q + 1) / (S + 1) >=
+// exp(l) q: it never understates the p-value, unlike reading c = 0 as one set
+// in S, and it stays below the chance exp(l) of merely passing the bound
+// before.
+double stalled_pvalue(const Level& level, int64_t xf, double l, ScoreType score_type,
+                      uint64_t sample_size) {
+  Counts c;
+  for (const LevelEntry& e : level.below) {
+    if (e.gsea.reaches(xf)) count_entry(e, c);
+  }
+  for (const LevelEntry& e : level.above) {
+    if (e.gsea.reaches(xf)) count_entry(e, c);
+  }
+  const uint64_t cnt = score_type == ScoreType::kStd ? c.nonneg : c.all;
+  const double share = (static_cast<double>(cnt) + 1.0) / (static_cast<double>(sample_size) + 1.0);
+  return std::fmin(std::exp(l) * share, 1.0);
+}
+
 }  // namespace
 
 double ladder_pvalue(std::span<const Level> levels, double x, ScoreType score_type,
-                     uint64_t sample_size) {
+                     uint64_t sample_size, bool cut_short) {
   if (levels.empty()) return kNaN;
   const int64_t xf = saturating_cast<int64_t>(x * 1073741824.0);
   const auto pick = [&](const Counts& c) { return score_type == ScoreType::kStd ? c.nonneg : c.all; };
@@ -51,6 +74,9 @@ double ladder_pvalue(std::span<const Level> levels, double x, ScoreType score_ty
   double l = 0.0;
   for (const Level& level : levels) {
     if (!level.bound.reaches(xf)) {
+      if (cut_short && &level == &levels.back()) {
+        return stalled_pvalue(level, xf, l, score_type, sample_size);
+      }
       add_harmonic_terms(l, level.above.size() + 1, sample_size);
       continue;
     }
@@ -122,7 +148,8 @@ std::vector<double> group_pvalues(uint64_t k, std::span<const double> es,
   std::vector<double> p(es.size());
   for (size_t i = 0; i < es.size(); ++i) {
     const EsRulerCompat& ruler = es[i] >= 0 ? rulers[0] : rulers[1];
-    p[i] = ladder_pvalue(ruler.levels(), std::fabs(es[i]), score_type, sample_size);
+    p[i] = ladder_pvalue(ruler.levels(), std::fabs(es[i]), score_type, sample_size,
+                         ruler.cut_short());
   }
   return p;
 }

@@ -35,7 +35,13 @@ std::vector<double> group_pvalues(uint64_t k, std::span<const double> es,
 // level whose bound x reaches (or the last level) by the share of its sets at
 // or above x (for kStd only those whose two-sided score is not negative). NaN
 // when there is no level.
+//
+// cut_short: the ladder was stopped because its moves stalled (see
+// EsRulerCompat::extend). A score beyond its last bound is then read in the
+// last level's whole population with one set added to the count and to S: an
+// estimate that is never below, in expectation, what the full ladder would
+// have given.
 double ladder_pvalue(std::span<const esruler_compat::Level> levels, double x,
-                     ScoreType score_type, uint64_t sample_size);
+                     ScoreType score_type, uint64_t sample_size, bool cut_short = false);
 
 }  // namespace tarvelo::multilevel
