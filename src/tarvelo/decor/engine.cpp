@@ -25,17 +25,18 @@ namespace {
 // Size groups with more pathways than this score their random sets batched.
 constexpr size_t kBatchAbove = 15;
 
-// Runs body(i) for i in [0, n) on the call's arena, one task per index, so
-// that a few long items never queue behind each other in one chunk.
-template <class Body>
-void for_each_dynamic(size_t n, Body&& body) {
-  pool::parallel_for_each_task(n, std::forward<Body>(body));
-}
-
-uint64_t mix64(uint64_t z) {
-  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-  z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-  return z ^ (z >> 31);
+// Runs body(i) for i in [0, n) on the call's arena, one task per index, the
+// items of highest cost(i) first (ties in index order), so that a few long
+// items neither queue behind each other nor start last. For work whose
+// results do not depend on the order it runs in.
+template <class Cost, class Body>
+void for_each_costliest_first(size_t n, Cost&& cost, Body&& body) {
+  std::vector<size_t> order(n);
+  std::iota(order.begin(), order.end(), size_t{0});
+  std::vector<double> c(n);
+  for (size_t i = 0; i < n; ++i) c[i] = cost(i);
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return c[a] > c[b]; });
+  pool::parallel_for_each_task(n, [&](size_t s) { body(order[s]); });
 }
 
 struct DecorWorking {
@@ -131,7 +132,7 @@ class BatchScorer {
 }  // namespace
 
 uint32_t group_seed32(uint64_t size, uint64_t seed) {
-  const uint64_t z = mix64((size + 0x9e3779b97f4a7c15ULL) ^ seed);
+  const uint64_t z = rng_compat::splitmix64_mix((size + 0x9e3779b97f4a7c15ULL) ^ seed);
   const uint32_t s = static_cast<uint32_t>(z >> 32) ^ static_cast<uint32_t>(z);
   return s == 0 ? 1 : s;
 }
@@ -292,15 +293,12 @@ Result<std::vector<EnrichmentResult>> run_decor_internal(
   // Null sampling: every group owns its stream, so groups run in any order.
   // The costliest groups start first.
   if (nperm > 0 && !groups.empty()) {
-    std::vector<size_t> sched(groups.size());
-    std::iota(sched.begin(), sched.end(), size_t{0});
     auto cost = [&](size_t g) {
       const double k = static_cast<double>(work[groups[g].front()].hits.size());
       return k * (std::log2(k + 1.0) + static_cast<double>(groups[g].size()));
     };
-    std::stable_sort(sched.begin(), sched.end(), [&](size_t a, size_t b) { return cost(a) > cost(b); });
-    for_each_dynamic(sched.size(), [&](size_t s) {
-      const auto& members = groups[sched[s]];
+    for_each_costliest_first(groups.size(), cost, [&](size_t g) {
+      const auto& members = groups[g];
       std::vector<DecorNullPathway> nps;
       nps.reserve(members.size());
       for (size_t i : members) nps.push_back({work[i].weights, work[i].es});
@@ -345,17 +343,13 @@ Result<std::vector<EnrichmentResult>> run_decor_internal(
     // Each candidate seeds its own generator, so the order of work is free:
     // the expected costliest (large sets, small p-values: many levels) start
     // first and every candidate is its own task.
-    std::vector<size_t> sched(cand.size());
-    std::iota(sched.begin(), sched.end(), size_t{0});
     auto cost = [&](size_t c) {
       const DecorWorking& w = work[cand[c]];
       return static_cast<double>(w.hits.size()) * static_cast<double>(w.hits.size()) *
              (1.0 - std::log2(std::fmax(w.pval, 1e-300)));
     };
-    std::stable_sort(sched.begin(), sched.end(), [&](size_t a, size_t b) { return cost(a) > cost(b); });
     std::vector<Tail> tails(cand.size());
-    for_each_dynamic(sched.size(), [&](size_t s) {
-      const size_t c = sched[s];
+    for_each_costliest_first(cand.size(), cost, [&](size_t c) {
       const size_t i = cand[c];
       const DecorWorking& w = work[i];
       Tail& t = tails[c];
