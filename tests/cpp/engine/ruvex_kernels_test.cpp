@@ -1,5 +1,7 @@
 // Permutation counting kernels. The single-pathway fixture comes from
-// tools/gen_single_path_fixtures.R (R 4.2.2, L'Ecuyer-CMRG, sample.int).
+// tools/gen_single_path_fixtures.R (R 4.2.2, L'Ecuyer-CMRG, sample.int), the
+// sequential and chunked kernels' counts from tools/gen_kernel_count_fixtures.py
+// (CPython).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -180,88 +182,122 @@ TEST(BatchCounting, ThreadInvariantKernelEqualsSequentialAtAnyThreadCount) {
   }
 }
 
-// The sequential kernel counted pathway by pathway, permutation by permutation,
-// straight from the counting rule.
-TEST(BatchCounting, SequentialKernelCountsEveryPathwayByTheRule) {
-  const uint64_t n = 300;
-  for (ScoreType st : {ScoreType::kStd, ScoreType::kNeg}) {
-    const uint64_t seed = 4242;
-    ManyPathways m = many_pathways(n, seed, st);
-    // More than one block of kept scores.
-    const uint64_t nperm = st == ScoreType::kStd ? 4200 : 300;
-    BatchInput in{nperm, seed, m.ranks, n, st, m.sizes, m.es};
-    std::vector<PathwayAcc> want(m.sizes.size());
-    auto mt = rng_compat::Mt19937::seed(static_cast<uint32_t>(seed));
-    for (uint64_t p = 0; p < nperm; ++p) {
-      const auto scores =
-          calc_gsea_stat_cumulative_f64(m.ranks, rng_compat::combination(1, n, 40, mt), st, 1.0);
-      for (size_t j = 0; j < m.sizes.size(); ++j) {
-        count_score(want[j], scores[m.sizes[j] - 1], m.es[j]);
-      }
-    }
-    const BatchCounts got = calc_gsea_stat_cumulative_batch_f64_sequential(in);
-    for (size_t j = 0; j < m.sizes.size(); ++j) {
-      const PathwayAcc g = acc_at(got, j);
-      EXPECT_EQ(std::memcmp(&g, &want[j], sizeof g), 0) << "pathway " << j;
-    }
+// One block of kernel_counts.txt (tools/gen_kernel_count_fixtures.py): the
+// inputs and, per pathway, the counts the kernel's rules give for them.
+struct KernelCase {
+  std::string kernel;  // "sequential" or "chunked"
+  uint64_t n = 0, seed = 0, nperm = 0;
+  ScoreType score_type = ScoreType::kStd;
+  uint64_t threads = 0;  // chunked only
+  std::vector<double> ranks;
+  std::vector<uint64_t> sizes;
+  std::vector<double> es;
+  BatchCounts want;
+
+  std::string what() const {
+    return kernel + " N " + std::to_string(n) + " nperm " + std::to_string(nperm) +
+           (kernel == "chunked" ? " T " + std::to_string(threads)
+                                : " score type " + std::to_string(static_cast<int>(score_type)));
   }
+};
+
+ScoreType score_type_named(const std::string& s) {
+  if (s == "pos") return ScoreType::kPos;
+  if (s == "neg") return ScoreType::kNeg;
+  EXPECT_EQ(s, "std");
+  return ScoreType::kStd;
 }
 
-// The chunked kernel's streams written out: per chunk its own generator, a
-// marker rejection sampler or, for large samples, a reverse partial shuffle.
-BatchCounts chunked_reference(const BatchInput& in, size_t threads) {
-  uint64_t kmax = 0;
-  for (uint64_t k : in.sizes) kmax = std::max(kmax, k);
-  BatchCounts total = empty_batch_counts(in.sizes.size());
-  const auto plan = chunk_plan(in.nperm, threads);
-  for (size_t i = 0; i < plan.size(); ++i) {
-    auto mt = rng_compat::Mt19937::seed(
-        static_cast<uint32_t>(rng_compat::splitmix64((in.seed ^ (2 * i)) ^ plan[i].start)));
-    BatchCounts c = empty_batch_counts(in.sizes.size());
-    for (uint64_t p = 0; p < plan[i].count; ++p) {
-      std::vector<uint64_t> sample;
-      if (kmax > in.n / 2) {
-        std::vector<uint64_t> pool(in.n);
-        for (uint64_t v = 0; v < in.n; ++v) pool[v] = v + 1;
-        for (uint64_t pos = kmax; pos-- > 0;) {
-          std::swap(pool[pos], pool[pos + mt.uniform_below(static_cast<uint32_t>(in.n - pos))]);
-        }
-        sample.assign(pool.begin(), pool.begin() + static_cast<ptrdiff_t>(kmax));
+std::vector<KernelCase> read_kernel_cases(const std::string& kernel) {
+  std::vector<KernelCase> cases;
+  bool keep = false;
+  for (const fixture::Tokens& t : fixture::read_tokens("kernel_counts.txt")) {
+    if (t.empty()) continue;
+    if (t[0] == "sequential" || t[0] == "chunked") {
+      keep = t[0] == kernel;
+      if (!keep) continue;
+      KernelCase c;
+      c.kernel = t[0];
+      c.n = std::stoull(t.at(1));
+      c.seed = std::stoull(t.at(2));
+      c.nperm = std::stoull(t.at(3));
+      if (kernel == "chunked") {
+        c.threads = std::stoull(t.at(4));
       } else {
-        while (sample.size() < kmax) {
-          const uint64_t x = mt.uniform_below(static_cast<uint32_t>(in.n)) + 1;
-          if (std::find(sample.begin(), sample.end(), x) == sample.end()) sample.push_back(x);
-        }
+        c.score_type = score_type_named(t.at(4));
       }
-      auto scores = calc_gsea_stat_cumulative_f64(in.ranks, sample, in.score_type, 1.0);
-      for (size_t j = 0; j < in.sizes.size(); ++j) {
-        PathwayAcc a = acc_at(c, j);
-        count_score(a, scores[in.sizes[j] - 1], in.es[j]);
-        c.le_es[j] = a.le_es;
-        c.ge_es[j] = a.ge_es;
-        c.le_zero[j] = a.le_zero;
-        c.ge_zero[j] = a.ge_zero;
-        c.le_zero_sum[j] = a.le_zero_sum;
-        c.ge_zero_sum[j] = a.ge_zero_sum;
-      }
+      cases.push_back(std::move(c));
+      continue;
     }
-    total = merge_batch_counts(std::move(total), std::move(c));
+    if (!keep) continue;
+    KernelCase& c = cases.back();
+    if (t[0] == "ranks") {
+      for (size_t i = 1; i < t.size(); ++i) c.ranks.push_back(fixture::num(t[i]));
+    } else if (t[0] == "sizes") {
+      for (size_t i = 1; i < t.size(); ++i) c.sizes.push_back(std::stoull(t[i]));
+    } else if (t[0] == "es") {
+      for (size_t i = 1; i < t.size(); ++i) c.es.push_back(fixture::num(t[i]));
+    } else if (t.size() == 6) {
+      c.want.le_es.push_back(std::stoull(t[0]));
+      c.want.ge_es.push_back(std::stoull(t[1]));
+      c.want.le_zero.push_back(std::stoull(t[2]));
+      c.want.ge_zero.push_back(std::stoull(t[3]));
+      c.want.le_zero_sum.push_back(fixture::num(t[4]));
+      c.want.ge_zero_sum.push_back(fixture::num(t[5]));
+    } else {
+      ADD_FAILURE() << "kernel_counts.txt: unexpected line starting " << t[0];
+    }
   }
-  return total;
+  for (const KernelCase& c : cases) {
+    EXPECT_EQ(c.ranks.size(), c.n) << c.what();
+    EXPECT_EQ(c.sizes.size(), 160u) << c.what();
+    EXPECT_EQ(c.es.size(), c.sizes.size()) << c.what();
+    EXPECT_EQ(c.want.size(), c.sizes.size()) << c.what();
+  }
+  return cases;
 }
 
-TEST(BatchCounting, ChunkedKernelFollowsItsPerChunkStreams) {
-  for (uint64_t n : {uint64_t{300}, uint64_t{70}}) {  // kmax 40 > 70 / 2: shuffle sampler
-    ManyPathways m = many_pathways(n, 99, ScoreType::kStd);
-    BatchInput in{301, 99, m.ranks, n, ScoreType::kStd, m.sizes, m.es};
-    for (size_t threads : {1, 3}) {
-      const BatchCounts want = chunked_reference(in, threads);
-      tbb::task_arena a1(1), a4(4);
-      expect_same(calc_gsea_stat_cumulative_batch_f64_parallel(in, threads, &a1), want,
-                  "arena 1, T " + std::to_string(threads));
-      expect_same(calc_gsea_stat_cumulative_batch_f64_parallel(in, threads, &a4), want,
-                  "arena 4, T " + std::to_string(threads));
+BatchInput input_of(const KernelCase& c) {
+  return BatchInput{c.nperm, c.seed, c.ranks, c.n, c.score_type, c.sizes, c.es};
+}
+
+// The fixtures' inputs follow many_pathways, with integer weights without
+// zeros so that every score is exact whatever order its weights are summed in
+// (zero weights are the prefix scorer's own tests' business): 160 pathways in
+// size groups large and small, observed scores tying with the first
+// permutation's, 0 and NaN. The expected counts come from a CPython
+// transcription of each kernel's streams, of the prefix scores from their
+// definition and of the counting rule.
+
+// The sequential kernel counts every pathway by the rule, permutation by
+// permutation, over more than one block of kept scores (std, 4200
+// permutations) and for the negative side (neg).
+TEST(BatchCounting, SequentialKernelCountsEveryPathwayByTheRule) {
+  const std::vector<KernelCase> cases = read_kernel_cases("sequential");
+  ASSERT_EQ(cases.size(), 2u);
+  for (const KernelCase& c : cases) {
+    const BatchCounts got = calc_gsea_stat_cumulative_batch_f64_sequential(input_of(c));
+    ASSERT_EQ(got.size(), c.want.size()) << c.what();
+    for (size_t j = 0; j < c.want.size(); ++j) {
+      const PathwayAcc g = acc_at(got, j), w = acc_at(c.want, j);
+      EXPECT_EQ(std::memcmp(&g, &w, sizeof g), 0) << c.what() << ", pathway " << j;
     }
+  }
+}
+
+// The chunked kernel follows its per-chunk streams (both samplers: kmax 40 is
+// below 300 / 2 and above 70 / 2) and adds the chunk totals in chunk order,
+// whatever the arena it runs on.
+TEST(BatchCounting, ChunkedKernelFollowsItsPerChunkStreams) {
+  const std::vector<KernelCase> cases = read_kernel_cases("chunked");
+  ASSERT_EQ(cases.size(), 4u);  // N 300 and 70, T 1 and 3
+  for (const KernelCase& c : cases) {
+    const BatchInput in = input_of(c);
+    tbb::task_arena a1(1), a4(4);
+    expect_same(calc_gsea_stat_cumulative_batch_f64_parallel(in, c.threads, &a1), c.want,
+                "arena 1, " + c.what());
+    expect_same(calc_gsea_stat_cumulative_batch_f64_parallel(in, c.threads, &a4), c.want,
+                "arena 4, " + c.what());
   }
 }
 
