@@ -30,6 +30,11 @@ member; the largest value, the origin's 0 and the end of the list included,
 divided by N - k. With integer weights every W and x is exact, so the score is
 the same whatever order the weights are summed in.
 
+The single-pathway path: the positions R's L'Ecuyer-CMRG stream draws with
+sample.int (tests/data/single_path_samples.txt, from
+tools/gen_single_path_fixtures.R), each set scored by refcommon.es_walk and
+counted by the rule into running values the caller passes in.
+
 MT19937, uniform_below and combination() come from gen_combination_fixtures.py,
 the counting from refcommon.Tally.
 
@@ -38,6 +43,9 @@ Run from the repository root: python3 tools/gen_kernel_count_fixtures.py
 Blocks, one per case:
   sequential <N> <seed> <nperm> <score type: std|pos|neg>
   chunked <N> <seed> <nperm> <T>                    (score type std)
+  single <seed> <N> <k> <nperm> <score type>        (es: one value, the
+                                                     first line the running
+                                                     values passed in)
   ranks <N weights, ranked order>
   sizes <pathway sizes>
   es <observed scores, float.hex>
@@ -52,7 +60,7 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from gen_combination_fixtures import M32, Mt19937, combination  # noqa: E402
-from refcommon import NEG, POS, SCORE_TYPE_NAMES, STD, Tally  # noqa: E402
+from refcommon import NEG, POS, SCORE_TYPE_NAMES, STD, Tally, es_walk  # noqa: E402
 
 M64 = (1 << 64) - 1
 
@@ -176,13 +184,52 @@ def sequential_counts(ranks, sizes, es, nperm, seed, st):
     return out
 
 
-def test_ranks(n):
-    """Integer weights in ranked order with ties, none zero."""
+def test_ranks(n, zero_tail=False):
+    """Integer weights in ranked order with ties, with or without a tail of
+    zeros (the last tenth)."""
     out = []
     for i in range(n):
         rest = n - i
-        out.append(float((rest * rest // 7) * 1000 + 17))
+        zero = zero_tail and rest <= n // 10
+        out.append(0.0 if zero else float((rest * rest // 7) * 1000 + 17))
     return out
+
+
+def read_single_cases():
+    """(seed, N, k, nperm, samples) per case of single_path_samples.txt."""
+    cases = []
+    with open(os.path.join("tests", "data", "single_path_samples.txt")) as f:
+        for line in f:
+            t = line.split()
+            if not t:
+                continue
+            if t[0] == "case":
+                cases.append((int(t[1]), int(t[2]), int(t[3]), int(t[4]), []))
+            else:
+                cases[-1][4].append([int(x) for x in t])
+    return cases
+
+
+# Running values the single-pathway path adds into.
+SINGLE_START = [3, 4, 5, 6, -0.1, 0.3]
+
+
+def single_counts(ranks, samples, es, st):
+    n = len(ranks)
+    acc = list(SINGLE_START)
+    for s in samples:
+        e = es_walk(ranks, sorted(p - 1 for p in s), n, st)[0]
+        if e <= es:
+            acc[0] += 1
+        if e >= es:
+            acc[1] += 1
+        if e <= 0.0:
+            acc[2] += 1
+            acc[4] += e
+        if e >= 0.0:
+            acc[3] += 1
+            acc[5] += e
+    return acc
 
 
 def many_pathways(ranks, seed, st):
@@ -234,6 +281,15 @@ def main():
         for threads in (1, 3):
             block(lines, f"chunked {n} {seed} {nperm} {threads}", ranks, sizes, es,
                   chunked_counts(ranks, sizes, es, nperm, seed, threads))
+    # Single pathway on R's draws; the observed score is the first draw's, so
+    # that ties occur; zero weights at the bottom of the list.
+    for seed, n, k, nperm, samples in read_single_cases():
+        assert len(samples) == nperm and all(len(s) == k for s in samples)
+        ranks = test_ranks(n, zero_tail=True)
+        for st in (STD, POS, NEG):
+            es = es_walk(ranks, sorted(p - 1 for p in samples[0]), n, st)[0]
+            block(lines, f"single {seed} {n} {k} {nperm} {SCORE_TYPE_NAMES[st]}", ranks, [k],
+                  [es], [SINGLE_START, single_counts(ranks, samples, es, st)])
     path = os.path.join("tests", "data", "kernel_counts.txt")
     with open(path, "w") as f:
         f.write("\n".join(lines) + "\n")

@@ -1,23 +1,20 @@
-// Permutation counting kernels. The single-pathway fixture comes from
-// tools/gen_single_path_fixtures.R (R 4.2.2, L'Ecuyer-CMRG, sample.int), the
-// sequential and chunked kernels' counts from tools/gen_kernel_count_fixtures.py
-// (CPython).
+// Permutation counting kernels. Expected counts of the sequential, chunked and
+// single-pathway kernels: tests/data/kernel_counts.txt, written by
+// tools/gen_kernel_count_fixtures.py (CPython; the single-pathway sets are R
+// 4.2.2's L'Ecuyer-CMRG sample.int draws from tools/gen_single_path_fixtures.R).
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <limits>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <tbb/task_arena.h>
 
 #include "fixture_util.hpp"
-#include "tarvelo/engine/algo.hpp"
 #include "tarvelo/base/error.hpp"
 #include "tarvelo/engine/rng_compat.hpp"
 #include "tarvelo/engine/ruvex_compat.hpp"
@@ -185,7 +182,7 @@ TEST(BatchCounting, ThreadInvariantKernelEqualsSequentialAtAnyThreadCount) {
 // One block of kernel_counts.txt (tools/gen_kernel_count_fixtures.py): the
 // inputs and, per pathway, the counts the kernel's rules give for them.
 struct KernelCase {
-  std::string kernel;  // "sequential" or "chunked"
+  std::string kernel;  // "sequential", "chunked" or "single"
   uint64_t n = 0, seed = 0, nperm = 0;
   ScoreType score_type = ScoreType::kStd;
   uint64_t threads = 0;  // chunked only
@@ -213,18 +210,25 @@ std::vector<KernelCase> read_kernel_cases(const std::string& kernel) {
   bool keep = false;
   for (const fixture::Tokens& t : fixture::read_tokens("kernel_counts.txt")) {
     if (t.empty()) continue;
-    if (t[0] == "sequential" || t[0] == "chunked") {
+    if (t[0] == "sequential" || t[0] == "chunked" || t[0] == "single") {
       keep = t[0] == kernel;
       if (!keep) continue;
       KernelCase c;
       c.kernel = t[0];
-      c.n = std::stoull(t.at(1));
-      c.seed = std::stoull(t.at(2));
-      c.nperm = std::stoull(t.at(3));
-      if (kernel == "chunked") {
-        c.threads = std::stoull(t.at(4));
-      } else {
-        c.score_type = score_type_named(t.at(4));
+      if (kernel == "single") {  // single <seed> <N> <k> <nperm> <score type>
+        c.seed = std::stoull(t.at(1));
+        c.n = std::stoull(t.at(2));
+        c.nperm = std::stoull(t.at(4));
+        c.score_type = score_type_named(t.at(5));
+      } else {  // <kernel> <N> <seed> <nperm> <T or score type>
+        c.n = std::stoull(t.at(1));
+        c.seed = std::stoull(t.at(2));
+        c.nperm = std::stoull(t.at(3));
+        if (kernel == "chunked") {
+          c.threads = std::stoull(t.at(4));
+        } else {
+          c.score_type = score_type_named(t.at(4));
+        }
       }
       cases.push_back(std::move(c));
       continue;
@@ -250,9 +254,11 @@ std::vector<KernelCase> read_kernel_cases(const std::string& kernel) {
   }
   for (const KernelCase& c : cases) {
     EXPECT_EQ(c.ranks.size(), c.n) << c.what();
-    EXPECT_EQ(c.sizes.size(), 160u) << c.what();
+    EXPECT_EQ(c.sizes.size(), kernel == "single" ? 1u : 160u) << c.what();
     EXPECT_EQ(c.es.size(), c.sizes.size()) << c.what();
-    EXPECT_EQ(c.want.size(), c.sizes.size()) << c.what();
+    // A single-pathway block holds the running values passed in, then the
+    // expected ones.
+    EXPECT_EQ(c.want.size(), kernel == "single" ? 2u : c.sizes.size()) << c.what();
   }
   return cases;
 }
@@ -301,61 +307,25 @@ TEST(BatchCounting, ChunkedKernelFollowsItsPerChunkStreams) {
   }
 }
 
-struct SingleCase {
-  uint64_t seed, n, k, b;
-  std::vector<std::vector<uint64_t>> samples;
-};
-
-std::vector<SingleCase> read_single_cases() {
-  std::ifstream f(fixture::path("single_path_samples.txt"));
-  std::vector<SingleCase> cases;
-  std::string line;
-  while (std::getline(f, line)) {
-    std::istringstream ls(line);
-    if (line.rfind("case ", 0) == 0) {
-      std::string tag;
-      SingleCase c{};
-      ls >> tag >> c.seed >> c.n >> c.k >> c.b;
-      cases.push_back(c);
-    } else if (!cases.empty()) {
-      std::vector<uint64_t> s;
-      uint64_t v;
-      while (ls >> v) s.push_back(v);
-      cases.back().samples.push_back(std::move(s));
-    }
-  }
-  return cases;
-}
-
+// The single-pathway path on the sets R's sample.int draws from the
+// L'Ecuyer-CMRG stream (tools/gen_single_path_fixtures.R), scored and counted
+// by the generator; the observed score is the first set's, so ties occur, and
+// the list ends in zero weights. The path adds into the running values it is
+// given, one permutation at a time.
 TEST(BatchCounting, SinglePathwayPathFollowsRsSampleInt) {
-  const auto cases = read_single_cases();
-  ASSERT_EQ(cases.size(), 5u);
-  for (const SingleCase& c : cases) {
-    ASSERT_EQ(c.samples.size(), c.b);
-    const std::vector<double> ranks = test_ranks(c.n);
-    for (ScoreType st : {ScoreType::kStd, ScoreType::kPos, ScoreType::kNeg}) {
-      // Observed score: the first permutation's, so ties occur.
-      std::vector<uint64_t> first = c.samples[0];
-      for (auto& h : first) --h;
-      std::sort(first.begin(), first.end());
-      const double es = algo::calculate_es_ruvex(ranks, first, c.n, st).first;
-      // The path adds into running values, one permutation at a time.
-      PathwayAcc want{3, 4, 5, 6, -0.1, 0.3};
-      PathwayAcc got = want;
-      for (const auto& sample : c.samples) {
-        std::vector<uint64_t> hits = sample;
-        for (auto& h : hits) --h;
-        std::sort(hits.begin(), hits.end());
-        count_score(want, algo::calculate_es_ruvex(ranks, hits, c.n, st).first, es);
-      }
-      single_pathway_counts(c.b, c.seed, ranks, c.n, st, c.k, es, got);
-      EXPECT_EQ(got.le_es, want.le_es) << c.seed;
-      EXPECT_EQ(got.ge_es, want.ge_es) << c.seed;
-      EXPECT_EQ(got.le_zero, want.le_zero) << c.seed;
-      EXPECT_EQ(got.ge_zero, want.ge_zero) << c.seed;
-      EXPECT_EQ(got.le_zero_sum, want.le_zero_sum) << c.seed;
-      EXPECT_EQ(got.ge_zero_sum, want.ge_zero_sum) << c.seed;
-    }
+  const std::vector<KernelCase> cases = read_kernel_cases("single");
+  ASSERT_EQ(cases.size(), 15u);  // five streams, three score types
+  for (const KernelCase& c : cases) {
+    ASSERT_EQ(c.want.size(), 2u) << c.what();
+    PathwayAcc got = acc_at(c.want, 0);
+    const PathwayAcc want = acc_at(c.want, 1);
+    single_pathway_counts(c.nperm, c.seed, c.ranks, c.n, c.score_type, c.sizes[0], c.es[0], got);
+    EXPECT_EQ(got.le_es, want.le_es) << c.what() << " seed " << c.seed;
+    EXPECT_EQ(got.ge_es, want.ge_es) << c.what() << " seed " << c.seed;
+    EXPECT_EQ(got.le_zero, want.le_zero) << c.what() << " seed " << c.seed;
+    EXPECT_EQ(got.ge_zero, want.ge_zero) << c.what() << " seed " << c.seed;
+    EXPECT_EQ(got.le_zero_sum, want.le_zero_sum) << c.what() << " seed " << c.seed;
+    EXPECT_EQ(got.ge_zero_sum, want.ge_zero_sum) << c.what() << " seed " << c.seed;
   }
   PathwayAcc acc;
   std::vector<double> ranks(5, 1.0);
