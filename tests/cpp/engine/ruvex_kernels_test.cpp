@@ -1,21 +1,20 @@
-// Permutation counting kernels. The single-pathway fixture comes from
-// tools/gen_single_path_fixtures.R (R 4.2.2, L'Ecuyer-CMRG, sample.int).
+// Permutation counting kernels. Expected counts of the sequential, chunked and
+// single-pathway kernels: tests/data/kernel_counts.txt, written by
+// tools/gen_kernel_count_fixtures.py (CPython; the single-pathway sets are R
+// 4.2.2's L'Ecuyer-CMRG sample.int draws from tools/gen_single_path_fixtures.R).
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <limits>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <tbb/task_arena.h>
 
 #include "fixture_util.hpp"
-#include "tarvelo/engine/algo.hpp"
 #include "tarvelo/base/error.hpp"
 #include "tarvelo/engine/rng_compat.hpp"
 #include "tarvelo/engine/ruvex_compat.hpp"
@@ -180,146 +179,153 @@ TEST(BatchCounting, ThreadInvariantKernelEqualsSequentialAtAnyThreadCount) {
   }
 }
 
-// The sequential kernel counted pathway by pathway, permutation by permutation,
-// straight from the counting rule.
-TEST(BatchCounting, SequentialKernelCountsEveryPathwayByTheRule) {
-  const uint64_t n = 300;
-  for (ScoreType st : {ScoreType::kStd, ScoreType::kNeg}) {
-    const uint64_t seed = 4242;
-    ManyPathways m = many_pathways(n, seed, st);
-    // More than one block of kept scores.
-    const uint64_t nperm = st == ScoreType::kStd ? 4200 : 300;
-    BatchInput in{nperm, seed, m.ranks, n, st, m.sizes, m.es};
-    std::vector<PathwayAcc> want(m.sizes.size());
-    auto mt = rng_compat::Mt19937::seed(static_cast<uint32_t>(seed));
-    for (uint64_t p = 0; p < nperm; ++p) {
-      const auto scores =
-          calc_gsea_stat_cumulative_f64(m.ranks, rng_compat::combination(1, n, 40, mt), st, 1.0);
-      for (size_t j = 0; j < m.sizes.size(); ++j) {
-        count_score(want[j], scores[m.sizes[j] - 1], m.es[j]);
-      }
-    }
-    const BatchCounts got = calc_gsea_stat_cumulative_batch_f64_sequential(in);
-    for (size_t j = 0; j < m.sizes.size(); ++j) {
-      const PathwayAcc g = acc_at(got, j);
-      EXPECT_EQ(std::memcmp(&g, &want[j], sizeof g), 0) << "pathway " << j;
-    }
-  }
-}
+// One block of kernel_counts.txt (tools/gen_kernel_count_fixtures.py): the
+// inputs and, per pathway, the counts the kernel's rules give for them.
+struct KernelCase {
+  std::string kernel;  // "sequential", "chunked" or "single"
+  uint64_t n = 0, seed = 0, nperm = 0;
+  ScoreType score_type = ScoreType::kStd;
+  uint64_t threads = 0;  // chunked only
+  std::vector<double> ranks;
+  std::vector<uint64_t> sizes;
+  std::vector<double> es;
+  BatchCounts want;
 
-// The chunked kernel's streams written out: per chunk its own generator, a
-// marker rejection sampler or, for large samples, a reverse partial shuffle.
-BatchCounts chunked_reference(const BatchInput& in, size_t threads) {
-  uint64_t kmax = 0;
-  for (uint64_t k : in.sizes) kmax = std::max(kmax, k);
-  BatchCounts total = empty_batch_counts(in.sizes.size());
-  const auto plan = chunk_plan(in.nperm, threads);
-  for (size_t i = 0; i < plan.size(); ++i) {
-    auto mt = rng_compat::Mt19937::seed(
-        static_cast<uint32_t>(rng_compat::splitmix64((in.seed ^ (2 * i)) ^ plan[i].start)));
-    BatchCounts c = empty_batch_counts(in.sizes.size());
-    for (uint64_t p = 0; p < plan[i].count; ++p) {
-      std::vector<uint64_t> sample;
-      if (kmax > in.n / 2) {
-        std::vector<uint64_t> pool(in.n);
-        for (uint64_t v = 0; v < in.n; ++v) pool[v] = v + 1;
-        for (uint64_t pos = kmax; pos-- > 0;) {
-          std::swap(pool[pos], pool[pos + mt.uniform_below(static_cast<uint32_t>(in.n - pos))]);
-        }
-        sample.assign(pool.begin(), pool.begin() + static_cast<ptrdiff_t>(kmax));
-      } else {
-        while (sample.size() < kmax) {
-          const uint64_t x = mt.uniform_below(static_cast<uint32_t>(in.n)) + 1;
-          if (std::find(sample.begin(), sample.end(), x) == sample.end()) sample.push_back(x);
-        }
-      }
-      auto scores = calc_gsea_stat_cumulative_f64(in.ranks, sample, in.score_type, 1.0);
-      for (size_t j = 0; j < in.sizes.size(); ++j) {
-        PathwayAcc a = acc_at(c, j);
-        count_score(a, scores[in.sizes[j] - 1], in.es[j]);
-        c.le_es[j] = a.le_es;
-        c.ge_es[j] = a.ge_es;
-        c.le_zero[j] = a.le_zero;
-        c.ge_zero[j] = a.ge_zero;
-        c.le_zero_sum[j] = a.le_zero_sum;
-        c.ge_zero_sum[j] = a.ge_zero_sum;
-      }
-    }
-    total = merge_batch_counts(std::move(total), std::move(c));
+  std::string what() const {
+    return kernel + " N " + std::to_string(n) + " nperm " + std::to_string(nperm) +
+           (kernel == "chunked" ? " T " + std::to_string(threads)
+                                : " score type " + std::to_string(static_cast<int>(score_type)));
   }
-  return total;
-}
-
-TEST(BatchCounting, ChunkedKernelFollowsItsPerChunkStreams) {
-  for (uint64_t n : {uint64_t{300}, uint64_t{70}}) {  // kmax 40 > 70 / 2: shuffle sampler
-    ManyPathways m = many_pathways(n, 99, ScoreType::kStd);
-    BatchInput in{301, 99, m.ranks, n, ScoreType::kStd, m.sizes, m.es};
-    for (size_t threads : {1, 3}) {
-      const BatchCounts want = chunked_reference(in, threads);
-      tbb::task_arena a1(1), a4(4);
-      expect_same(calc_gsea_stat_cumulative_batch_f64_parallel(in, threads, &a1), want,
-                  "arena 1, T " + std::to_string(threads));
-      expect_same(calc_gsea_stat_cumulative_batch_f64_parallel(in, threads, &a4), want,
-                  "arena 4, T " + std::to_string(threads));
-    }
-  }
-}
-
-struct SingleCase {
-  uint64_t seed, n, k, b;
-  std::vector<std::vector<uint64_t>> samples;
 };
 
-std::vector<SingleCase> read_single_cases() {
-  std::ifstream f(fixture::path("single_path_samples.txt"));
-  std::vector<SingleCase> cases;
-  std::string line;
-  while (std::getline(f, line)) {
-    std::istringstream ls(line);
-    if (line.rfind("case ", 0) == 0) {
-      std::string tag;
-      SingleCase c{};
-      ls >> tag >> c.seed >> c.n >> c.k >> c.b;
-      cases.push_back(c);
-    } else if (!cases.empty()) {
-      std::vector<uint64_t> s;
-      uint64_t v;
-      while (ls >> v) s.push_back(v);
-      cases.back().samples.push_back(std::move(s));
+ScoreType score_type_named(const std::string& s) {
+  if (s == "pos") return ScoreType::kPos;
+  if (s == "neg") return ScoreType::kNeg;
+  EXPECT_EQ(s, "std");
+  return ScoreType::kStd;
+}
+
+std::vector<KernelCase> read_kernel_cases(const std::string& kernel) {
+  std::vector<KernelCase> cases;
+  bool keep = false;
+  for (const fixture::Tokens& t : fixture::read_tokens("kernel_counts.txt")) {
+    if (t.empty()) continue;
+    if (t[0] == "sequential" || t[0] == "chunked" || t[0] == "single") {
+      keep = t[0] == kernel;
+      if (!keep) continue;
+      KernelCase c;
+      c.kernel = t[0];
+      if (kernel == "single") {  // single <seed> <N> <k> <nperm> <score type>
+        c.seed = std::stoull(t.at(1));
+        c.n = std::stoull(t.at(2));
+        c.nperm = std::stoull(t.at(4));
+        c.score_type = score_type_named(t.at(5));
+      } else {  // <kernel> <N> <seed> <nperm> <T or score type>
+        c.n = std::stoull(t.at(1));
+        c.seed = std::stoull(t.at(2));
+        c.nperm = std::stoull(t.at(3));
+        if (kernel == "chunked") {
+          c.threads = std::stoull(t.at(4));
+        } else {
+          c.score_type = score_type_named(t.at(4));
+        }
+      }
+      cases.push_back(std::move(c));
+      continue;
     }
+    if (!keep) continue;
+    KernelCase& c = cases.back();
+    if (t[0] == "ranks") {
+      for (size_t i = 1; i < t.size(); ++i) c.ranks.push_back(fixture::num(t[i]));
+    } else if (t[0] == "sizes") {
+      for (size_t i = 1; i < t.size(); ++i) c.sizes.push_back(std::stoull(t[i]));
+    } else if (t[0] == "es") {
+      for (size_t i = 1; i < t.size(); ++i) c.es.push_back(fixture::num(t[i]));
+    } else if (t.size() == 6) {
+      c.want.le_es.push_back(std::stoull(t[0]));
+      c.want.ge_es.push_back(std::stoull(t[1]));
+      c.want.le_zero.push_back(std::stoull(t[2]));
+      c.want.ge_zero.push_back(std::stoull(t[3]));
+      c.want.le_zero_sum.push_back(fixture::num(t[4]));
+      c.want.ge_zero_sum.push_back(fixture::num(t[5]));
+    } else {
+      ADD_FAILURE() << "kernel_counts.txt: unexpected line starting " << t[0];
+    }
+  }
+  for (const KernelCase& c : cases) {
+    EXPECT_EQ(c.ranks.size(), c.n) << c.what();
+    EXPECT_EQ(c.sizes.size(), kernel == "single" ? 1u : 160u) << c.what();
+    EXPECT_EQ(c.es.size(), c.sizes.size()) << c.what();
+    // A single-pathway block holds the running values passed in, then the
+    // expected ones.
+    EXPECT_EQ(c.want.size(), kernel == "single" ? 2u : c.sizes.size()) << c.what();
   }
   return cases;
 }
 
-TEST(BatchCounting, SinglePathwayPathFollowsRsSampleInt) {
-  const auto cases = read_single_cases();
-  ASSERT_EQ(cases.size(), 5u);
-  for (const SingleCase& c : cases) {
-    ASSERT_EQ(c.samples.size(), c.b);
-    const std::vector<double> ranks = test_ranks(c.n);
-    for (ScoreType st : {ScoreType::kStd, ScoreType::kPos, ScoreType::kNeg}) {
-      // Observed score: the first permutation's, so ties occur.
-      std::vector<uint64_t> first = c.samples[0];
-      for (auto& h : first) --h;
-      std::sort(first.begin(), first.end());
-      const double es = algo::calculate_es_ruvex(ranks, first, c.n, st).first;
-      // The path adds into running values, one permutation at a time.
-      PathwayAcc want{3, 4, 5, 6, -0.1, 0.3};
-      PathwayAcc got = want;
-      for (const auto& sample : c.samples) {
-        std::vector<uint64_t> hits = sample;
-        for (auto& h : hits) --h;
-        std::sort(hits.begin(), hits.end());
-        count_score(want, algo::calculate_es_ruvex(ranks, hits, c.n, st).first, es);
-      }
-      single_pathway_counts(c.b, c.seed, ranks, c.n, st, c.k, es, got);
-      EXPECT_EQ(got.le_es, want.le_es) << c.seed;
-      EXPECT_EQ(got.ge_es, want.ge_es) << c.seed;
-      EXPECT_EQ(got.le_zero, want.le_zero) << c.seed;
-      EXPECT_EQ(got.ge_zero, want.ge_zero) << c.seed;
-      EXPECT_EQ(got.le_zero_sum, want.le_zero_sum) << c.seed;
-      EXPECT_EQ(got.ge_zero_sum, want.ge_zero_sum) << c.seed;
+BatchInput input_of(const KernelCase& c) {
+  return BatchInput{c.nperm, c.seed, c.ranks, c.n, c.score_type, c.sizes, c.es};
+}
+
+// The fixtures' inputs follow many_pathways, with integer weights without
+// zeros so that every score is exact whatever order its weights are summed in
+// (zero weights are the prefix scorer's own tests' business): 160 pathways in
+// size groups large and small, observed scores tying with the first
+// permutation's, 0 and NaN. The expected counts come from a CPython
+// transcription of each kernel's streams, of the prefix scores from their
+// definition and of the counting rule.
+
+// The sequential kernel counts every pathway by the rule, permutation by
+// permutation, over more than one block of kept scores (std, 4200
+// permutations) and for the negative side (neg).
+TEST(BatchCounting, SequentialKernelCountsEveryPathwayByTheRule) {
+  const std::vector<KernelCase> cases = read_kernel_cases("sequential");
+  ASSERT_EQ(cases.size(), 2u);
+  for (const KernelCase& c : cases) {
+    const BatchCounts got = calc_gsea_stat_cumulative_batch_f64_sequential(input_of(c));
+    ASSERT_EQ(got.size(), c.want.size()) << c.what();
+    for (size_t j = 0; j < c.want.size(); ++j) {
+      const PathwayAcc g = acc_at(got, j), w = acc_at(c.want, j);
+      EXPECT_EQ(std::memcmp(&g, &w, sizeof g), 0) << c.what() << ", pathway " << j;
     }
+  }
+}
+
+// The chunked kernel follows its per-chunk streams (both samplers: kmax 40 is
+// below 300 / 2 and above 70 / 2) and adds the chunk totals in chunk order,
+// whatever the arena it runs on.
+TEST(BatchCounting, ChunkedKernelFollowsItsPerChunkStreams) {
+  const std::vector<KernelCase> cases = read_kernel_cases("chunked");
+  ASSERT_EQ(cases.size(), 4u);  // N 300 and 70, T 1 and 3
+  for (const KernelCase& c : cases) {
+    const BatchInput in = input_of(c);
+    tbb::task_arena a1(1), a4(4);
+    expect_same(calc_gsea_stat_cumulative_batch_f64_parallel(in, c.threads, &a1), c.want,
+                "arena 1, " + c.what());
+    expect_same(calc_gsea_stat_cumulative_batch_f64_parallel(in, c.threads, &a4), c.want,
+                "arena 4, " + c.what());
+  }
+}
+
+// The single-pathway path on the sets R's sample.int draws from the
+// L'Ecuyer-CMRG stream (tools/gen_single_path_fixtures.R), scored and counted
+// by the generator; the observed score is the first set's, so ties occur, and
+// the list ends in zero weights. The path adds into the running values it is
+// given, one permutation at a time.
+TEST(BatchCounting, SinglePathwayPathFollowsRsSampleInt) {
+  const std::vector<KernelCase> cases = read_kernel_cases("single");
+  ASSERT_EQ(cases.size(), 15u);  // five streams, three score types
+  for (const KernelCase& c : cases) {
+    ASSERT_EQ(c.want.size(), 2u) << c.what();
+    PathwayAcc got = acc_at(c.want, 0);
+    const PathwayAcc want = acc_at(c.want, 1);
+    single_pathway_counts(c.nperm, c.seed, c.ranks, c.n, c.score_type, c.sizes[0], c.es[0], got);
+    EXPECT_EQ(got.le_es, want.le_es) << c.what() << " seed " << c.seed;
+    EXPECT_EQ(got.ge_es, want.ge_es) << c.what() << " seed " << c.seed;
+    EXPECT_EQ(got.le_zero, want.le_zero) << c.what() << " seed " << c.seed;
+    EXPECT_EQ(got.ge_zero, want.ge_zero) << c.what() << " seed " << c.seed;
+    EXPECT_EQ(got.le_zero_sum, want.le_zero_sum) << c.what() << " seed " << c.seed;
+    EXPECT_EQ(got.ge_zero_sum, want.ge_zero_sum) << c.what() << " seed " << c.seed;
   }
   PathwayAcc acc;
   std::vector<double> ranks(5, 1.0);
