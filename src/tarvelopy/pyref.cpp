@@ -64,6 +64,8 @@ void raise_error(PyObject* type, const tarvelo::Error& error) {
   }
 }
 
+bool poll_python_signals() { return PyErr_CheckSignals() != 0; }
+
 void raise_internal(const char* what) noexcept {
   // PyErr_Format allocates nothing on the C++ side, so it is safe inside a
   // catch handler for bad_alloc's siblings.

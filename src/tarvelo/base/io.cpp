@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
+#include "tarvelo/base/interrupt.hpp"
 #include "tarvelo/base/text.hpp"
 
 namespace tarvelo::io {
@@ -28,9 +30,15 @@ Result<File> File::open_read(std::string_view path) {
     return Error::os("file name contained an unexpected NUL byte");
   const std::string p(path);
   int fd;
-  do {
+  // A FIFO blocks in open() until a writer comes. A signal interrupts the
+  // wait (EINTR); the call is retried unless the host wants to stop (Ctrl-C),
+  // in which case interrupt::checkpoint() unwinds it. The same holds for
+  // every retried call below.
+  for (;;) {
     fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+    if (fd >= 0 || errno != EINTR) break;
+    interrupt::checkpoint();
+  }
   if (fd < 0) return os_error(errno);
   return File(fd);
 }
@@ -54,11 +62,12 @@ Result<size_t> File::read(char* buf, size_t n) {
     const ssize_t got = ::read(fd_, buf, n);
     if (got >= 0) return static_cast<size_t>(got);
     if (errno != EINTR) return os_error(errno);
+    interrupt::checkpoint();
   }
 }
 
-LineReader::LineReader(ByteSource& source, size_t block_size)
-    : source_(source), buf_(block_size < 64 ? 64 : block_size) {}
+LineReader::LineReader(ByteSource& source, size_t block_size, size_t max_line)
+    : source_(source), max_line_(max_line), buf_(block_size < 64 ? 64 : block_size) {}
 
 namespace {
 
@@ -81,6 +90,11 @@ bool valid_utf8(std::string_view s) {
 }
 
 }  // namespace
+
+Error LineReader::line_too_long() const {
+  return Error("line " + std::to_string(line_number_ + 1) + " is longer than " +
+               std::to_string(max_line_) + " bytes");
+}
 
 Result<bool> LineReader::next(std::string_view* line) {
   size_t line_end;  // index of the "\n", or end_ for a last line without one
@@ -107,11 +121,14 @@ Result<bool> LineReader::next(std::string_view* line) {
       end_ -= begin_;
       begin_ = 0;
     }
-    if (end_ == buf_.size()) buf_.resize(buf_.size() * 2);
+    // Without a "\n" in its first max_line_ bytes the line is too long.
+    if (end_ - begin_ >= max_line_) return line_too_long();
+    if (end_ == buf_.size()) buf_.resize(std::min(buf_.size() * 2, max_line_));
     TARVELO_ASSIGN_OR_RETURN(const size_t got, source_.read(buf_.data() + end_, buf_.size() - end_));
     if (got == 0) eof_ = true;
     end_ += got;
   }
+  if (line_end - begin_ + (has_newline ? 1 : 0) > max_line_) return line_too_long();
   std::string_view l(buf_.data() + begin_, line_end - begin_);
   begin_ = has_newline ? line_end + 1 : line_end;
   scanned_ = 0;
@@ -224,9 +241,11 @@ Result<OutFile> OutFile::create_no_follow(std::string_view path) {
   if (has_nul(path)) return Error::os(kNulInPath);
   const std::string p(path);
   int fd;
-  do {
+  for (;;) {
     fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
+    if (fd >= 0 || errno != EINTR) break;
+    interrupt::checkpoint();
+  }
   if (fd < 0) return os_error(errno);
   return OutFile(fd);
 }
@@ -241,8 +260,9 @@ Status OutFile::write_all(const char* data, size_t n) {
   while (n > 0) {
     const ssize_t put = ::write(fd_, data, n);
     if (put < 0) {
-      if (errno == EINTR) continue;
-      return os_error(errno);
+      if (errno != EINTR) return os_error(errno);
+      interrupt::checkpoint();
+      continue;
     }
     if (put == 0) return Error::os("failed to write whole buffer");
     data += put;

@@ -7,6 +7,8 @@
 
 #include <tbb/info.h>
 
+#include "tarvelo/base/threads.hpp"
+
 namespace tarvelo::pool {
 namespace {
 
@@ -28,6 +30,7 @@ bool create_locked(size_t n) {
   if (g_arena) return false;
   auto arena = std::make_unique<tbb::task_arena>(static_cast<int>(n));
   arena->initialize();
+  threads::start_workers(*arena);
   g_arena = std::move(arena);
   return true;
 }

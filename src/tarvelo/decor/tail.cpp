@@ -9,6 +9,7 @@
 
 #include "tarvelo/decor/es.hpp"
 #include "tarvelo/base/error.hpp"
+#include "tarvelo/base/interrupt.hpp"
 #include "tarvelo/engine/rng_compat.hpp"
 
 namespace tarvelo::decor {
@@ -89,6 +90,7 @@ std::optional<double> run_decor_multilevel_tail(std::span<const double> ranks,
   const uint64_t goal = std::max<uint64_t>(k / 2, 1);
   const uint64_t max_attempts = saturating_mul(saturating_mul(16, goal), std::max<uint64_t>(k, 8));
   for (;;) {
+    interrupt::checkpoint();
     std::iota(order.begin(), order.end(), size_t{0});
     std::stable_sort(order.begin(), order.end(),
                      [&](size_t a, size_t b) { return score_less(scores[a], scores[b]); });
@@ -122,6 +124,7 @@ std::optional<double> run_decor_multilevel_tail(std::span<const double> ranks,
     // Refill from the survivors sorted_*[m, sp).
     const uint32_t survivors = static_cast<uint32_t>(sp - m);
     for (uint64_t s = 0; s < sp; ++s) {
+      interrupt::checkpoint();
       const uint64_t pick = m + mt.uniform_below(survivors);
       std::copy_n(sorted_genes.begin() + pick * k, k, cur.begin());
       double cur_score = sorted_scores[pick];

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "tarvelo/base/error.hpp"
+#include "tarvelo/base/interrupt.hpp"
 #include "tarvelo/base/numeric.hpp"
 #include "tarvelo/engine/rng_compat.hpp"
 
@@ -646,6 +647,7 @@ void EsRulerCompat::extend(uint32_t seed, double es, double eps) {
   std::vector<uint64_t> column(s);
 
   while (!levels_.empty()) {
+    interrupt::checkpoint();
     const Level& last = levels_.back();
     if (last.bound.reaches(esf)) break;
     for (uint64_t i = last.above.size() + 1; i <= s; ++i) depth += -1.0 / static_cast<double>(i);
@@ -684,6 +686,7 @@ void EsRulerCompat::extend(uint32_t seed, double es, double eps) {
       int64_t moves = 0;
       uint64_t passes = 0;
       while (true) {
+        interrupt::checkpoint();
         for (uint64_t i = 0; i < s; ++i) moves += perturbate(k, split_sets[i], bound, gen);
         ++passes;
         if (moves >= target) break;

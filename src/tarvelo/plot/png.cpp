@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "tarvelo/base/interrupt.hpp"
 #include "tarvelo/base/numeric.hpp"
 
 namespace tarvelo::plot {
@@ -45,8 +46,11 @@ bool write_all(int fd, const unsigned char* p, size_t n, int* err) {
   while (n > 0) {
     const ssize_t w = ::write(fd, p, n);
     if (w < 0) {
-      if (errno == EINTR) continue;
-      *err = errno;
+      const int e = errno;
+      // Retried unless the host asked to stop; that write then fails with
+      // EINTR, and the caller unwinds once outside libpng.
+      if (e == EINTR && !interrupt::stop_requested()) continue;
+      *err = e;
       return false;
     }
     if (w == 0) {
@@ -138,7 +142,16 @@ Status save_png_with_dpi(const Canvas& canvas, const std::string& path, uint32_t
     png_destroy_write_struct(&png, nullptr);
     return Error::memory();
   }
-  sink->fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  // A FIFO blocks in open() until a reader comes: a signal ends the wait, and
+  // Ctrl-C (a stop the host asks for) ends the call.
+  for (;;) {
+    sink->fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (sink->fd >= 0 || errno != EINTR) break;
+    if (interrupt::stop_requested()) {
+      png_destroy_write_struct(&png, &info);
+      throw interrupt::Interrupted();
+    }
+  }
   if (sink->fd < 0) {
     const int err = errno;
     png_destroy_write_struct(&png, &info);
@@ -152,6 +165,7 @@ Status save_png_with_dpi(const Canvas& canvas, const std::string& path, uint32_t
   const int close_rc = ::close(sink->fd);
   const int close_errno = errno;
   if (!ok) {
+    if (sink->io_errno == EINTR) throw interrupt::Interrupted();
     if (sink->io_errno != 0) return Error(os_error_text(sink->io_errno));
     return Error(sink->message[0] != '\0' ? std::string(sink->message) : "PNG encoding failed");
   }
