@@ -14,6 +14,7 @@ namespace {
 
 std::mutex g_mutex;
 std::unique_ptr<tbb::task_arena> g_arena;
+std::unique_ptr<tbb::task_scheduler_observer> g_preparer;  // destroyed before g_arena
 
 size_t default_threads() {
   if (const char* env = std::getenv("RAYON_NUM_THREADS")) {
@@ -30,7 +31,7 @@ bool create_locked(size_t n) {
   if (g_arena) return false;
   auto arena = std::make_unique<tbb::task_arena>(static_cast<int>(n));
   arena->initialize();
-  threads::start_workers(*arena);
+  g_preparer = threads::start_workers(*arena);
   g_arena = std::move(arena);
   return true;
 }

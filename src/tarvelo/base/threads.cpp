@@ -35,6 +35,13 @@ void* wait_at_gate(void* arg) {
   return nullptr;
 }
 
+class Preparer final : public tbb::task_scheduler_observer {
+ public:
+  explicit Preparer(tbb::task_arena& arena) : tbb::task_scheduler_observer(arena) { observe(true); }
+  ~Preparer() override { observe(false); }
+  void on_scheduler_entry(bool) override { prepare_worker_thread(); }
+};
+
 }  // namespace
 
 StartError::StartError(const std::string& cause)
@@ -64,17 +71,20 @@ void check_can_start(size_t count, size_t stack_size) {
 }
 
 void prepare_worker_thread() noexcept {
-  // Reads the runtime's per-thread exception state, which allocates it.
-  (void)std::uncaught_exceptions();
+  // Reads the runtime's per-thread exception state, which allocates it. The
+  // function is declared pure: an unused result would drop the call.
+  volatile int count = std::uncaught_exceptions();
+  (void)count;
 }
 
-void start_workers(tbb::task_arena& arena) {
+std::unique_ptr<tbb::task_scheduler_observer> start_workers(tbb::task_arena& arena) {
   // oneTBB gives an arena no more workers than the process-wide limit allows.
   const int concurrency = arena.max_concurrency();
   const size_t allowed =
       tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism);
   const size_t threads = std::min(concurrency > 0 ? static_cast<size_t>(concurrency) : 1, allowed);
-  if (threads < 2) return;
+  auto preparer = std::make_unique<Preparer>(arena);
+  if (threads < 2) return preparer;
   check_can_start(threads - 1,
                   tbb::global_control::active_value(tbb::global_control::thread_stack_size));
   // Every task waits until all have started, so each runs on a thread of its
@@ -93,6 +103,7 @@ void start_workers(tbb::task_arena& arena) {
         },
         tbb::simple_partitioner());
   });
+  return preparer;
 }
 
 }  // namespace tarvelo::threads

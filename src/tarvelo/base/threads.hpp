@@ -10,10 +10,12 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
 #include <tbb/task_arena.h>
+#include <tbb/task_scheduler_observer.h>
 
 namespace tarvelo::threads {
 
@@ -36,8 +38,10 @@ void prepare_worker_thread() noexcept;
 
 // Checks that the worker threads of a new arena can be created
 // (check_can_start with oneTBB's stack size), then makes every one of them
-// start and prepare itself now, so that oneTBB never creates a thread later,
-// in the middle of an analysis. Throws StartError.
-void start_workers(tbb::task_arena& arena);
+// start now, so that oneTBB does not create threads later, in the middle of
+// an analysis. Every thread that enters the arena, now or later, runs
+// prepare_worker_thread() first, through the returned observer: keep it alive
+// for as long as the arena and destroy it first. Throws StartError.
+std::unique_ptr<tbb::task_scheduler_observer> start_workers(tbb::task_arena& arena);
 
 }  // namespace tarvelo::threads
