@@ -74,6 +74,23 @@ void raise_internal(const char* what) noexcept;
 // returns true when one of them raised (the exception stays set).
 bool poll_python_signals();
 
+// While alive, SIGINT marks the running call as stopping the moment it
+// arrives (interrupt::request_stop), then goes on to the interpreter's own
+// handler. The poll alone is not enough: the calling thread may be waiting
+// for a worker's long task and poll only when that ends. Installed only where
+// SIGINT means KeyboardInterrupt for this call: on the main thread, with
+// Python's default handler.
+class SigintRelay {
+ public:
+  SigintRelay();
+  ~SigintRelay();
+  SigintRelay(const SigintRelay&) = delete;
+  SigintRelay& operator=(const SigintRelay&) = delete;
+
+ private:
+  bool active_ = false;
+};
+
 // Runs `body` (returning a new reference or null with a Python exception set)
 // and turns any escaping C++ exception into a Python exception.
 template <class Body>
@@ -81,13 +98,14 @@ PyObject* call_guarded(Body&& body) noexcept {
   try {
     tarvelo::threads::prepare_worker_thread();
     tarvelo::interrupt::Scope interruptible(&poll_python_signals);
+    SigintRelay relay;
     PyObject* result = body();
     if (!result && !PyErr_Occurred()) raise_internal("a call failed without an exception");
     return result;
   } catch (const tarvelo::interrupt::Interrupted&) {
-    // The poll left the handler's exception pending. Should it have been
-    // cleared since, the stop still came from a signal.
-    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+    // The poll left the handler's exception pending; after a stop marked by
+    // the relay, the handler has yet to run.
+    if (!PyErr_Occurred() && PyErr_CheckSignals() == 0) PyErr_SetNone(PyExc_KeyboardInterrupt);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const tarvelo::threads::StartError& e) {
