@@ -121,9 +121,9 @@ Result<bool> LineReader::next(std::string_view* line) {
       end_ -= begin_;
       begin_ = 0;
     }
-    // Without a "\n" in its first max_line_ bytes the line is too long.
-    if (end_ - begin_ >= max_line_) return line_too_long();
-    if (end_ == buf_.size()) buf_.resize(std::min(buf_.size() * 2, max_line_));
+    // More than max_line_ bytes without a "\n": too long, "\n" or not.
+    if (end_ - begin_ > max_line_) return line_too_long();
+    if (end_ == buf_.size()) buf_.resize(std::min(buf_.size() * 2, max_line_ + 1));
     TARVELO_ASSIGN_OR_RETURN(const size_t got, source_.read(buf_.data() + end_, buf_.size() - end_));
     if (got == 0) eof_ = true;
     end_ += got;
