@@ -80,9 +80,10 @@ bool sigint_raises_here() {
 }  // namespace
 
 SigintRelay::SigintRelay() {
-  const bool wanted = sigint_raises_here();
-  if (PyErr_Occurred()) PyErr_Clear();  // the relay is an optimisation only
-  if (!wanted) return;
+  // The checks run Python code, and with it the handlers of signals that
+  // arrived since the call began: an exception they leave (KeyboardInterrupt)
+  // stays pending for call_guarded to return.
+  if (!sigint_raises_here() || PyErr_Occurred()) return;
   struct sigaction old;
   if (sigaction(SIGINT, nullptr, &old) != 0 || is_relay(old)) return;
   if (!(old.sa_flags & SA_SIGINFO) && (old.sa_handler == SIG_DFL || old.sa_handler == SIG_IGN))

@@ -79,7 +79,8 @@ bool poll_python_signals();
 // handler. The poll alone is not enough: the calling thread may be waiting
 // for a worker's long task and poll only when that ends. Installed only where
 // SIGINT means KeyboardInterrupt for this call: on the main thread, with
-// Python's default handler.
+// Python's default handler. Leaves an exception pending when a signal handler
+// that ran meanwhile raised one.
 class SigintRelay {
  public:
   SigintRelay();
@@ -99,6 +100,7 @@ PyObject* call_guarded(Body&& body) noexcept {
     tarvelo::threads::prepare_worker_thread();
     tarvelo::interrupt::Scope interruptible(&poll_python_signals);
     SigintRelay relay;
+    if (PyErr_Occurred()) return nullptr;  // raised by a signal handler
     PyObject* result = body();
     if (!result && !PyErr_Occurred()) raise_internal("a call failed without an exception");
     return result;
