@@ -1,5 +1,9 @@
 #include "tarvelopy/pyref.hpp"
 
+#include <signal.h>
+
+#include <cerrno>
+
 namespace tarvelopy {
 namespace {
 
@@ -31,7 +35,73 @@ void restore_pending(PyObject* exc) {
 #endif
 }
 
+// The action SIGINT had before the relay was installed, which the relay
+// passes every signal on to.
+struct sigaction g_python_sigint;
+
+void relay_sigint(int sig, siginfo_t* info, void* context) {
+  const int saved_errno = errno;
+  tarvelo::interrupt::request_stop();
+  errno = saved_errno;
+  if (g_python_sigint.sa_flags & SA_SIGINFO) {
+    g_python_sigint.sa_sigaction(sig, info, context);
+  } else {
+    g_python_sigint.sa_handler(sig);
+  }
+}
+
+bool is_relay(const struct sigaction& a) {
+  return (a.sa_flags & SA_SIGINFO) && a.sa_sigaction == relay_sigint;
+}
+
+// obj.name(*args) with no arguments, or null (with an exception set).
+PyRef call_method(PyObject* obj, const char* name) {
+  return PyRef::steal(PyObject_CallMethod(obj, name, nullptr));
+}
+
+// True when SIGINT raises KeyboardInterrupt in the calling thread: it is the
+// main thread and Python's handler for SIGINT is the default one.
+bool sigint_raises_here() {
+  PyRef threading = PyRef::steal(PyImport_ImportModule("threading"));
+  PyRef signal_module = PyRef::steal(PyImport_ImportModule("signal"));
+  if (!threading || !signal_module) return false;
+  PyRef main = call_method(threading.get(), "main_thread");
+  PyRef main_ident = main ? PyRef::steal(PyObject_GetAttrString(main.get(), "ident")) : PyRef();
+  PyRef ident = call_method(threading.get(), "get_ident");
+  if (!main_ident || !ident) return false;
+  const int same = PyObject_RichCompareBool(main_ident.get(), ident.get(), Py_EQ);
+  if (same != 1) return false;
+  PyRef handler =
+      PyRef::steal(PyObject_CallMethod(signal_module.get(), "getsignal", "i", SIGINT));
+  PyRef fallback = PyRef::steal(PyObject_GetAttrString(signal_module.get(), "default_int_handler"));
+  return handler && fallback && handler.get() == fallback.get();
+}
+
 }  // namespace
+
+SigintRelay::SigintRelay() {
+  // The checks run Python code, and with it the handlers of signals that
+  // arrived since the call began: an exception they leave (KeyboardInterrupt)
+  // stays pending for call_guarded to return.
+  if (!sigint_raises_here() || PyErr_Occurred()) return;
+  struct sigaction old;
+  if (sigaction(SIGINT, nullptr, &old) != 0 || is_relay(old)) return;
+  if (!(old.sa_flags & SA_SIGINFO) && (old.sa_handler == SIG_DFL || old.sa_handler == SIG_IGN))
+    return;
+  g_python_sigint = old;
+  struct sigaction relay = old;
+  relay.sa_flags |= SA_SIGINFO;
+  relay.sa_sigaction = relay_sigint;
+  active_ = sigaction(SIGINT, &relay, nullptr) == 0;
+}
+
+SigintRelay::~SigintRelay() {
+  if (!active_) return;
+  // A handler that Python installed meanwhile stays.
+  struct sigaction current;
+  if (sigaction(SIGINT, nullptr, &current) == 0 && is_relay(current))
+    sigaction(SIGINT, &g_python_sigint, nullptr);
+}
 
 void add_note_to_pending(std::string_view note) {
   PyObject* exc = take_pending();
@@ -63,6 +133,8 @@ void raise_error(PyObject* type, const tarvelo::Error& error) {
       set_error(type, error.message());
   }
 }
+
+bool poll_python_signals() { return PyErr_CheckSignals() != 0; }
 
 void raise_internal(const char* what) noexcept {
   // PyErr_Format allocates nothing on the C++ side, so it is safe inside a

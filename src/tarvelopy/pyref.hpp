@@ -4,6 +4,9 @@
 // Every entry point runs its body through call_guarded(): no C++ exception may
 // unwind into the interpreter, and a broken invariant must never abort the
 // process, so everything is caught here and turned into a Python exception.
+// call_guarded() also lets Ctrl-C stop the call: the library's checkpoints ask
+// the interpreter for pending signals, and a KeyboardInterrupt raised by its
+// handler unwinds the library as interrupt::Interrupted.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -15,6 +18,8 @@
 #include <utility>
 
 #include "tarvelo/base/error.hpp"
+#include "tarvelo/base/interrupt.hpp"
+#include "tarvelo/base/threads.hpp"
 
 namespace tarvelopy {
 
@@ -65,16 +70,48 @@ void raise_error(PyObject* type, const tarvelo::Error& error);
 // Raises RuntimeError "internal error: {what}".
 void raise_internal(const char* what) noexcept;
 
+// The poll installed for a call: runs the handlers of pending signals and
+// returns true when one of them raised (the exception stays set).
+bool poll_python_signals();
+
+// While alive, SIGINT marks the running call as stopping the moment it
+// arrives (interrupt::request_stop), then goes on to the interpreter's own
+// handler. The poll alone is not enough: the calling thread may be waiting
+// for a worker's long task and poll only when that ends. Installed only where
+// SIGINT means KeyboardInterrupt for this call: on the main thread, with
+// Python's default handler. Leaves an exception pending when a signal handler
+// that ran meanwhile raised one.
+class SigintRelay {
+ public:
+  SigintRelay();
+  ~SigintRelay();
+  SigintRelay(const SigintRelay&) = delete;
+  SigintRelay& operator=(const SigintRelay&) = delete;
+
+ private:
+  bool active_ = false;
+};
+
 // Runs `body` (returning a new reference or null with a Python exception set)
 // and turns any escaping C++ exception into a Python exception.
 template <class Body>
 PyObject* call_guarded(Body&& body) noexcept {
   try {
+    tarvelo::threads::prepare_worker_thread();
+    tarvelo::interrupt::Scope interruptible(&poll_python_signals);
+    SigintRelay relay;
+    if (PyErr_Occurred()) return nullptr;  // raised by a signal handler
     PyObject* result = body();
     if (!result && !PyErr_Occurred()) raise_internal("a call failed without an exception");
     return result;
+  } catch (const tarvelo::interrupt::Interrupted&) {
+    // The poll left the handler's exception pending; after a stop marked by
+    // the relay, the handler has yet to run.
+    if (!PyErr_Occurred() && PyErr_CheckSignals() == 0) PyErr_SetNone(PyExc_KeyboardInterrupt);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
+  } catch (const tarvelo::threads::StartError& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
   } catch (const std::exception& e) {
     raise_internal(e.what());
   } catch (...) {

@@ -10,7 +10,6 @@
 // added); the full chain is kept for diagnostics.
 #pragma once
 
-#include <cassert>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -45,7 +44,9 @@ class Error {
     chain_.push_back(std::move(outer));
     return *this;
   }
-  Error&& context(std::string outer) && {
+  // By value: a reference would outlive the temporary it points into (as in
+  // `auto&& e = make_error().context("...")`).
+  Error context(std::string outer) && {
     chain_.push_back(std::move(outer));
     return std::move(*this);
   }
@@ -72,7 +73,17 @@ class Error {
   std::vector<std::string> chain_;  // innermost first
 };
 
-// A value of type T or an Error.
+// A broken internal invariant. Thrown (never across the Python boundary: the
+// bindings turn it into RuntimeError "internal error: ..."), because the engine's
+// entry points report no errors. std::bad_alloc likewise becomes MemoryError.
+class InternalError : public std::logic_error {
+ public:
+  using std::logic_error::logic_error;
+};
+[[noreturn]] inline void internal_fault(const std::string& what) { throw InternalError(what); }
+
+// A value of type T or an Error. Asking for the alternative it does not hold
+// is a broken invariant (internal_fault) in every build type, never an abort.
 template <class T>
 class [[nodiscard]] Result {
  public:
@@ -82,36 +93,53 @@ class [[nodiscard]] Result {
   bool ok() const { return v_.index() == 0; }
   explicit operator bool() const { return ok(); }
 
-  T& value() & { assert(ok()); return std::get<0>(v_); }
-  const T& value() const& { assert(ok()); return std::get<0>(v_); }
-  T&& value() && { assert(ok()); return std::get<0>(std::move(v_)); }
+  T& value() & {
+    check_value();
+    return std::get<0>(v_);
+  }
+  const T& value() const& {
+    check_value();
+    return std::get<0>(v_);
+  }
+  T&& value() && {
+    check_value();
+    return std::get<0>(std::move(v_));
+  }
   T& operator*() & { return value(); }
   const T& operator*() const& { return value(); }
   T* operator->() { return &value(); }
   const T* operator->() const { return &value(); }
 
-  Error& error() & { assert(!ok()); return std::get<1>(v_); }
-  const Error& error() const& { assert(!ok()); return std::get<1>(v_); }
-  Error&& error() && { assert(!ok()); return std::get<1>(std::move(v_)); }
+  Error& error() & {
+    check_error();
+    return std::get<1>(v_);
+  }
+  const Error& error() const& {
+    check_error();
+    return std::get<1>(v_);
+  }
+  Error&& error() && {
+    check_error();
+    return std::get<1>(std::move(v_));
+  }
 
   // Adds a context message to a contained error; a value passes through.
-  Result&& context(std::string outer) && {
+  // Returns by value, like Error::context.
+  Result context(std::string outer) && {
     if (!ok()) std::get<1>(v_).context(std::move(outer));
     return std::move(*this);
   }
 
  private:
+  void check_value() const {
+    if (!ok()) internal_fault("value of a failed result used (error: " + std::get<1>(v_).message() + ")");
+  }
+  void check_error() const {
+    if (ok()) internal_fault("error of a successful result used");
+  }
+
   std::variant<T, Error> v_;
 };
-
-// A broken internal invariant. Thrown (never across the Python boundary: the
-// bindings turn it into RuntimeError "internal error: ..."), because the engine's
-// entry points report no errors. std::bad_alloc likewise becomes MemoryError.
-class InternalError : public std::logic_error {
- public:
-  using std::logic_error::logic_error;
-};
-[[noreturn]] inline void internal_fault(const std::string& what) { throw InternalError(what); }
 
 struct Unit {};
 using Status = Result<Unit>;

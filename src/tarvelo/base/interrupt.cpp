@@ -12,6 +12,8 @@ namespace {
 // serialises calls).
 std::atomic<PollFn> g_poll{nullptr};
 std::atomic<bool> g_stop{false};
+static_assert(std::atomic<PollFn>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
+              "request_stop() must be async-signal-safe");
 pthread_t g_owner;  // written before g_poll is published, read after it is seen
 
 }  // namespace
@@ -37,6 +39,10 @@ bool stop_requested() {
   if (!poll()) return false;
   g_stop.store(true, std::memory_order_relaxed);
   return true;
+}
+
+void request_stop() noexcept {
+  if (g_poll.load(std::memory_order_acquire) != nullptr) g_stop.store(true, std::memory_order_relaxed);
 }
 
 }  // namespace tarvelo::interrupt

@@ -39,6 +39,12 @@ class Scope {
 // installing thread).
 bool stop_requested();
 
+// Marks the running call as stopping, from anywhere: a thread or a signal
+// handler (it is async-signal-safe). No-op when no Scope is active. For a host
+// that knows a stop is due before its poll runs (the installing thread may be
+// waiting for workers and not poll for a while).
+void request_stop() noexcept;
+
 // Throws Interrupted when stop_requested().
 inline void checkpoint() {
   if (stop_requested()) throw Interrupted();

@@ -6,11 +6,13 @@
 
 #include <cerrno>
 #include <condition_variable>
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <set>
 #include <utility>
 
+#include "tarvelo/base/interrupt.hpp"
 #include "tarvelo/base/text.hpp"
 
 namespace tarvelo::io {
@@ -26,14 +28,28 @@ std::string os_error_text(int errnum) {
   return out;
 }
 
+namespace {
+
+// Runs a system call again while it fails with EINTR. A signal interrupts a
+// blocking call (a FIFO waits in open() for its other end): it may be Ctrl-C,
+// so the host is asked first, and a stop unwinds the call
+// (interrupt::checkpoint() throws).
+template <class Call>
+auto retry_on_eintr(Call call) {
+  for (;;) {
+    const auto r = call();
+    if (r >= 0 || errno != EINTR) return r;
+    interrupt::checkpoint();
+  }
+}
+
+}  // namespace
+
 Result<File> File::open_read(std::string_view path) {
   if (path.find('\0') != std::string_view::npos)
     return Error::os("file name contained an unexpected NUL byte");
   const std::string p(path);
-  int fd;
-  do {
-    fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = retry_on_eintr([&] { return ::open(p.c_str(), O_RDONLY | O_CLOEXEC); });
   if (fd < 0) return os_error(errno);
   return File(fd);
 }
@@ -53,15 +69,13 @@ File::~File() {
 }
 
 Result<size_t> File::read(char* buf, size_t n) {
-  for (;;) {
-    const ssize_t got = ::read(fd_, buf, n);
-    if (got >= 0) return static_cast<size_t>(got);
-    if (errno != EINTR) return os_error(errno);
-  }
+  const ssize_t got = retry_on_eintr([&] { return ::read(fd_, buf, n); });
+  if (got < 0) return os_error(errno);
+  return static_cast<size_t>(got);
 }
 
-LineReader::LineReader(ByteSource& source, size_t block_size)
-    : source_(source), buf_(block_size < 64 ? 64 : block_size) {}
+LineReader::LineReader(ByteSource& source, size_t block_size, size_t max_line)
+    : source_(source), max_line_(max_line), buf_(block_size < 64 ? 64 : block_size) {}
 
 namespace {
 
@@ -84,6 +98,11 @@ bool valid_utf8(std::string_view s) {
 }
 
 }  // namespace
+
+Error LineReader::line_too_long() const {
+  return Error("line " + std::to_string(line_number_ + 1) + " is longer than " +
+               std::to_string(max_line_) + " bytes");
+}
 
 Result<bool> LineReader::next(std::string_view* line) {
   size_t line_end;  // index of the "\n", or end_ for a last line without one
@@ -110,11 +129,14 @@ Result<bool> LineReader::next(std::string_view* line) {
       end_ -= begin_;
       begin_ = 0;
     }
-    if (end_ == buf_.size()) buf_.resize(buf_.size() * 2);
+    // More than max_line_ bytes without a "\n": too long, "\n" or not.
+    if (end_ - begin_ > max_line_) return line_too_long();
+    if (end_ == buf_.size()) buf_.resize(std::min(buf_.size() * 2, max_line_ + 1));
     TARVELO_ASSIGN_OR_RETURN(const size_t got, source_.read(buf_.data() + end_, buf_.size() - end_));
     if (got == 0) eof_ = true;
     end_ += got;
   }
+  if (line_end - begin_ + (has_newline ? 1 : 0) > max_line_) return line_too_long();
   std::string_view l(buf_.data() + begin_, line_end - begin_);
   begin_ = has_newline ? line_end + 1 : line_end;
   scanned_ = 0;
@@ -226,10 +248,9 @@ Status create_dir_all(std::string_view dir) {
 Result<OutFile> OutFile::create_no_follow(std::string_view path) {
   if (has_nul(path)) return Error::os(kNulInPath);
   const std::string p(path);
-  int fd;
-  do {
-    fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = retry_on_eintr([&] {
+    return ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+  });
   if (fd < 0) return os_error(errno);
   return OutFile(fd);
 }
@@ -237,10 +258,7 @@ Result<OutFile> OutFile::create_no_follow(std::string_view path) {
 Result<OutFile> OutFile::open_existing(std::string_view path) {
   if (has_nul(path)) return Error::os(kNulInPath);
   const std::string p(path);
-  int fd;
-  do {
-    fd = ::open(p.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = retry_on_eintr([&] { return ::open(p.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC); });
   if (fd < 0) return os_error(errno);
   return OutFile(fd);
 }
@@ -253,11 +271,8 @@ OutFile::~OutFile() {
 
 Status OutFile::write_all(const char* data, size_t n) {
   while (n > 0) {
-    const ssize_t put = ::write(fd_, data, n);
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      return os_error(errno);
-    }
+    const ssize_t put = retry_on_eintr([&] { return ::write(fd_, data, n); });
+    if (put < 0) return os_error(errno);
     if (put == 0) return Error::os("failed to write whole buffer");
     data += put;
     n -= static_cast<size_t>(put);

@@ -48,21 +48,30 @@ class File final : public ByteSource {
   int fd_ = -1;
 };
 
+// Longest line a LineReader accepts, "\n" included: far beyond any real
+// file, yet a source that never ends a line (/dev/zero) fails long before it
+// exhausts memory.
+inline constexpr size_t kMaxLineBytes = size_t{1} << 30;
+
 // Reads lines from a source in large blocks. The returned view is valid until
 // the next call of next().
 class LineReader {
  public:
-  explicit LineReader(ByteSource& source, size_t block_size = 1 << 18);
+  explicit LineReader(ByteSource& source, size_t block_size = 1 << 18,
+                      size_t max_line = kMaxLineBytes);
 
   // Stores the next line in *line and returns true, or returns false at the
-  // end. Errors: the source's read error, or "stream did not contain valid
-  // UTF-8".
+  // end. Errors: the source's read error, "stream did not contain valid
+  // UTF-8", or "line {n} is longer than {max_line} bytes".
   Result<bool> next(std::string_view* line);
   // Number of the line last returned (1-based).
   uint64_t line_number() const { return line_number_; }
 
  private:
+  Error line_too_long() const;
+
   ByteSource& source_;
+  size_t max_line_;
   std::vector<char> buf_;
   size_t begin_ = 0;  // first unread byte
   size_t end_ = 0;    // end of the bytes read so far

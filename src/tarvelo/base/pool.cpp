@@ -8,11 +8,14 @@
 
 #include <tbb/info.h>
 
+#include "tarvelo/base/threads.hpp"
+
 namespace tarvelo::pool {
 namespace {
 
 std::mutex g_mutex;
 std::unique_ptr<tbb::task_arena> g_arena;
+std::unique_ptr<tbb::task_scheduler_observer> g_preparer;  // destroyed before g_arena
 
 size_t hardware_threads() {
   const int n = tbb::info::default_concurrency();
@@ -39,6 +42,7 @@ bool create_locked(size_t n) {
   n = std::min(n, hardware_threads());
   auto arena = std::make_unique<tbb::task_arena>(static_cast<int>(n));
   arena->initialize();
+  g_preparer = threads::start_workers(*arena);
   g_arena = std::move(arena);
   return true;
 }

@@ -29,7 +29,9 @@ namespace tarvelo::pool {
 // this call created it. Never throws.
 bool ensure_global_pool(size_t n) noexcept;
 
-// The pool (created with the default size on first use).
+// The pool (created with the default size on first use). Throws
+// threads::StartError when the pool's threads cannot be started; the next
+// use tries again.
 tbb::task_arena& global_arena();
 
 namespace detail {

@@ -24,6 +24,7 @@
 #include "tarvelo/base/io.hpp"
 #include "tarvelo/base/sha256.hpp"
 #include "tarvelo/base/stage_timer.hpp"
+#include "tarvelo/base/threads.hpp"
 
 namespace tarvelo::blitz {
 namespace {
@@ -99,6 +100,7 @@ Result<std::vector<ScoredBlitzPathway>> score_in_parallel(const BlitzSignature& 
   std::exception_ptr first_exception;
 
   auto worker = [&] {
+    threads::prepare_worker_thread();
     try {
       BlitzScoreScratch scratch;
       for (;;) {
@@ -130,7 +132,7 @@ Result<std::vector<ScoredBlitzPathway>> score_in_parallel(const BlitzSignature& 
     pool.reserve(threads);
     for (size_t t = 0; t < threads; ++t) pool.emplace_back(worker);
   } catch (const std::system_error& e) {
-    spawn_error = Error(io::os_error_text(e.code().value()));
+    spawn_error = Error(threads::StartError(io::os_error_text(e.code().value())).what());
   } catch (const std::bad_alloc&) {
     stop = true;
     for (auto& th : pool) th.join();

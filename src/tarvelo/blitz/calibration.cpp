@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "tarvelo/base/interrupt.hpp"
 #include "tarvelo/base/numeric.hpp"
 #include "tarvelo/base/pool.hpp"
 #include "tarvelo/engine/rng_compat.hpp"
@@ -268,6 +269,7 @@ Result<AnchorFit> estimate_anchor(const std::vector<double>& weights, size_t n_g
   uint32_t* perm = scratch.perm.data();
   scratch.scores.clear();
   for (uint64_t draw = 0; draw < permutations; ++draw) {
+    interrupt::checkpoint();
     rng.permutation(perm, n_genes);
     double wsum = 0.0;
     for (size_t t = 0; t < k; ++t) wsum += w[perm[t]];
@@ -325,6 +327,7 @@ Result<std::vector<std::pair<size_t, AnchorFit>>> estimate_anchor_fits(
   pool::parallel_for_index(workers, [&](size_t wi) {
     AnchorScratch scratch(n_genes, permutations);
     for (const auto& [index, size] : per_worker[wi]) {
+      interrupt::checkpoint();
       auto fit = estimate_anchor(weights, n_genes, size, permutations, symmetric, generators[wi],
                                  scratch);
       if (!fit.ok()) {
@@ -365,6 +368,7 @@ Result<BlitzModel> estimate_model(const BlitzSignature& signature,
     compat::NumpyMt19937 rng(seed);
     AnchorScratch scratch(n_genes, options.permutations);
     for (size_t i = 0; i < sizes.size(); ++i) {
+      interrupt::checkpoint();
       TARVELO_ASSIGN_OR_RETURN(fits[i], estimate_anchor(signature.weights, n_genes, sizes[i],
                                                         options.permutations, options.symmetric,
                                                         rng, scratch));

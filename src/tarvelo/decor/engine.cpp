@@ -15,6 +15,7 @@
 #include "tarvelo/decor/formula.hpp"
 #include "tarvelo/decor/options.hpp"
 #include "tarvelo/decor/tail.hpp"
+#include "tarvelo/base/interrupt.hpp"
 #include "tarvelo/base/pool.hpp"
 #include "tarvelo/engine/rng_compat.hpp"
 #include "tarvelo/engine/special_compat.hpp"
@@ -150,8 +151,7 @@ std::vector<DecorNullCounts> decor_group_null(std::span<const double> ranks,
     if (p.weights.size() != k) internal_fault("decor null: pathway weights differ from the group size");
 
   auto rng = rng_compat::RLecuyerCmrgSeedCompat::set_seed(group_seed32(k, seed));
-  // The draw holds no parallel call, so a per-thread scratch is never shared.
-  thread_local rng_compat::SampleIntScratch scratch;
+  rng_compat::SampleIntScratch scratch;
   std::vector<uint64_t> sample;
   std::vector<double> scores;
   std::optional<BatchScorer> batch;
@@ -163,6 +163,7 @@ std::vector<DecorNullCounts> decor_group_null(std::span<const double> ranks,
   const bool by_bitmap = k >= 32;
   std::vector<uint64_t> bitmap(by_bitmap ? (n + 63) / 64 : 0);
   for (uint64_t p = 0; p < nperm; ++p) {
+    interrupt::checkpoint();
     rng.sample_int_no_replace_with_kind(n, k, scratch, sample);
     if (by_bitmap) {
       for (uint64_t v : sample) bitmap[(v - 1) >> 6] |= uint64_t{1} << ((v - 1) & 63);

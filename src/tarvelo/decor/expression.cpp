@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "tarvelo/base/interrupt.hpp"
 #include "tarvelo/base/io.hpp"
 #include "tarvelo/base/pool.hpp"
 #include "tarvelo/base/text_parse.hpp"
@@ -101,6 +102,7 @@ void pathway_redundancy(const std::vector<const double*>& rows, size_t n, DecorR
   // j ascending. Products of a block row with partners at or before it are
   // computed but not used.
   for (size_t i0 = 0; i0 + 1 < m; i0 += kBlock) {
+    interrupt::checkpoint();
     const size_t nb = std::min(kBlock, m - 1 - i0);
     dot_block(rows.data(), i0, nb, i0 + 1, m, n, s->columns.data(), s->acc.data());
     for (size_t b = 0; b < nb; ++b) {
@@ -263,6 +265,7 @@ DecorCache build_decor_cache_from_expression(std::span<const Pathway> pathways,
 
   const DecorRedundancy kind = options.redundancy;
   auto per_pathway = pool::ordered_map<DecorPathwayScores>(pathways.size(), [&](size_t p) {
+    interrupt::checkpoint();
     const Pathway& pw = pathways[p];
     DecorPathwayScores out;
     std::unordered_set<std::string_view> seen;

@@ -4,6 +4,7 @@
 
 #include "tarvelo/decor/expression.hpp"
 #include "tarvelo/decor/options.hpp"
+#include "tarvelo/base/interrupt.hpp"
 #include "tarvelo/base/io.hpp"
 #include "tarvelo/base/sha256.hpp"
 
@@ -69,6 +70,7 @@ Result<std::string> file_sha256(std::string_view path) {
   Sha256 sha;
   std::vector<char> buf(kDigestChunk);
   for (;;) {
+    interrupt::checkpoint();
     // File::read retries interrupted reads.
     auto got = opened->read(buf.data(), buf.size());
     if (!got.ok()) {

@@ -24,6 +24,7 @@
 #include "tarvelo/engine/algo.hpp"
 #include "tarvelo/engine/algo_support.hpp"
 #include "tarvelo/base/error.hpp"
+#include "tarvelo/base/interrupt.hpp"
 #include "tarvelo/engine/multilevel.hpp"
 #include "tarvelo/base/pool.hpp"
 #include "tarvelo/engine/ruvex_compat.hpp"
@@ -252,6 +253,7 @@ std::vector<EnrichmentResult> run(StageTimer& timer, const CallEnvironment& env,
     }
     const size_t threads = pool::current_threads();
     for (const Batch& b : batches) {
+      interrupt::checkpoint();
       if (kept == 1) {
         // One pathway: exact R streams, counted straight into its record so the
         // sums grow permutation by permutation across batches.
@@ -323,6 +325,7 @@ std::vector<EnrichmentResult> run(StageTimer& timer, const CallEnvironment& env,
       for (const auto& [size, members] : groups) order.push_back(&members);
 
       auto compute = [&](size_t g) {
+        interrupt::checkpoint();
         const std::vector<size_t>& members = *order[g];
         std::vector<double> es(members.size());
         std::vector<uint64_t> n(members.size());

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "tarvelo/base/error.hpp"
+#include "tarvelo/base/interrupt.hpp"
 #include "tarvelo/base/numeric.hpp"
 #include "tarvelo/base/pool.hpp"
 
@@ -103,6 +104,7 @@ std::vector<double> group_pvalues(uint64_t k, std::span<const double> es,
                                   std::span<const int64_t> scaled_weights, ScoreType score_type,
                                   uint64_t sample_size, uint64_t seed) {
   if (es.size() != n.size()) internal_fault("multilevel group: es and n differ in length");
+  interrupt::checkpoint();
   const uint64_t genes = scaled_weights.size();
   const double nperm1 = static_cast<double>(nperm) + 1.0;
   double min_share = std::numeric_limits<double>::infinity();

@@ -1,8 +1,12 @@
 #include "tarvelo/engine/rng_compat.hpp"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <memory>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -264,21 +268,42 @@ struct CombMarker {
   std::vector<uint32_t> marks;
 };
 
-thread_local CombMarker COMB_MARKER;
+// Each thread's marker hangs off a pthread key, not a thread_local: the C
+// library registers a thread_local's destructor at its first use in every
+// thread, an allocation whose failure aborts the process. The key's
+// destructor frees the marker when its thread ends.
+void free_marker(void* marker) { delete static_cast<CombMarker*>(marker); }
+
+pthread_key_t marker_key() {
+  static const pthread_key_t key = [] {
+    pthread_key_t k;
+    if (pthread_key_create(&k, free_marker) != 0) throw std::bad_alloc();
+    return k;
+  }();
+  return key;
+}
+
+CombMarker& this_thread_marker() {
+  const pthread_key_t key = marker_key();
+  if (void* p = pthread_getspecific(key)) return *static_cast<CombMarker*>(p);
+  auto marker = std::make_unique<CombMarker>();
+  if (pthread_setspecific(key, marker.get()) != 0) throw std::bad_alloc();
+  return *marker.release();
+}
 
 constexpr uint64_t kMinMarks = 10000;
 
 // Exclusive use of this thread's marker for the duration of one call.
 class MarkerBorrow {
  public:
-  MarkerBorrow() : m_(COMB_MARKER) {
+  MarkerBorrow() : m_(this_thread_marker()) {
     if (m_.in_use) internal_fault("combination: marker already in use on this thread");
-    m_.in_use = true;
     if (!m_.created) {
       m_.marks.assign(kMinMarks, 0u);
       m_.generation = 0;
       m_.created = true;
     }
+    m_.in_use = true;
   }
   ~MarkerBorrow() { m_.in_use = false; }
   MarkerBorrow(const MarkerBorrow&) = delete;

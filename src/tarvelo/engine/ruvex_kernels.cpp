@@ -16,6 +16,7 @@
 
 #include "tarvelo/engine/algo.hpp"
 #include "tarvelo/base/error.hpp"
+#include "tarvelo/base/interrupt.hpp"
 #include "tarvelo/base/pool.hpp"
 #include "tarvelo/engine/rng_compat.hpp"
 #include "tarvelo/engine/ruvex_compat.hpp"
@@ -199,6 +200,7 @@ void single_pathway_counts(uint64_t nperm, uint64_t seed, std::span<const double
   std::vector<uint64_t> hits;
   hits.reserve(size);
   for (uint64_t p = 0; p < nperm; ++p) {
+    interrupt::checkpoint();
     rng.sample_int_no_replace_with_kind(n, size, scratch, hits);
     for (uint64_t& h : hits) --h;
     std::sort(hits.begin(), hits.end());
@@ -226,6 +228,7 @@ BatchCounts calc_gsea_stat_cumulative_batch_f64_sequential(const BatchInput& in)
   for (uint64_t start = 0; start < in.nperm; start += block) {
     const uint64_t len = std::min(block, in.nperm - start);
     for (uint64_t p = 0; p < len; ++p) {
+      interrupt::checkpoint();
       rng_compat::combination(1, in.n, kmax, mt, sample);
       scorer.cumulative(in.ranks, sample, in.score_type, 1.0, scores);
       for (size_t g = 0; g < ng; ++g) cols[g * block + p] = scores[groups[g].size_index];
@@ -300,6 +303,7 @@ BatchCounts calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(
     DrawBatch cur{0, 0, std::min(draw_batch, block_len(0))};
     draw(drawn[0], cur.dn);
     for (int which = 0;; which ^= 1) {
+      interrupt::checkpoint();
       tbb::task_group tg;
       tg.run([&, cur, which] { score(drawn[which], cur); });
       DrawBatch nxt{};
@@ -372,6 +376,7 @@ BatchCounts calc_gsea_stat_cumulative_batch_f64_parallel(const BatchInput& in, s
         marks.assign(in.n, 0);
       }
       for (uint64_t p = 0; p < chunk.count; ++p) {
+        interrupt::checkpoint();
         if (shuffle) {
           for (uint64_t v = 0; v < in.n; ++v) pool_values[v] = v + 1;
           for (uint64_t pos = kmax; pos-- > 0;) {

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "tarvelo/base/io.hpp"
+#include "tarvelo/base/interrupt.hpp"
 #include "tarvelo/base/numeric.hpp"
 
 namespace tarvelo::plot {
@@ -45,8 +46,11 @@ bool write_all(int fd, const unsigned char* p, size_t n, int* err) {
   while (n > 0) {
     const ssize_t w = ::write(fd, p, n);
     if (w < 0) {
-      if (errno == EINTR) continue;
-      *err = errno;
+      const int e = errno;
+      // Retried unless the host asked to stop; that write then fails with
+      // EINTR, and the caller unwinds once outside libpng.
+      if (e == EINTR && !interrupt::stop_requested()) continue;
+      *err = e;
       return false;
     }
     if (w == 0) {
@@ -154,6 +158,7 @@ Status save_png_with_dpi(const Canvas& canvas, const std::string& path, uint32_t
   // IEND sits in the buffer until this flush; its failure is a failed write.
   if (ok && !flush_sink(sink.get())) ok = false;
   if (!ok) {
+    if (sink->io_errno == EINTR) throw interrupt::Interrupted();
     if (sink->io_errno != 0) return Error(os_error_text(sink->io_errno));
     return Error(sink->message[0] != '\0' ? std::string(sink->message) : "PNG encoding failed");
   }
