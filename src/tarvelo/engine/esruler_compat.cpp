@@ -550,7 +550,6 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
   const uint64_t nchunks = L.chunks;
   const int64_t nk = static_cast<int64_t>(weights_.size() - k_);
   const int64_t* w = weights_.data();
-  const uint64_t* h = gene_hash_.data();
   const uint64_t* slot = L.slot.data();
   const uint16_t* gene_chunk = L.gene_chunk.data();
   uint32_t* genes = L.genes.data() + i * L.stride;
@@ -567,6 +566,24 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
     bound_r = bound.rank_sum;
   }
 
+  // Inside the scan every point is tested against the same threshold: with
+  // Rb > 0, V * Rb > T holds exactly when V > floor(T / Rb). With Nb = q0 * Rb +
+  // rem0 (0 <= rem0 < Rb) and T = Nb * R - h, that floor is q0 * R +
+  // floor((rem0 * R - h) / Rb): one division per scanned attempt instead of a
+  // 128-bit product per point.
+  const bool floor_ok = bound_r > 0;
+  int64_t q0 = 0;
+  uint64_t rem0 = 0;
+  if (floor_ok) {
+    q0 = bound_num / bound_r;
+    int64_t rm = bound_num % bound_r;
+    if (rm < 0) {
+      --q0;
+      rm += bound_r;
+    }
+    rem0 = static_cast<uint64_t>(rm);
+  }
+
   int64_t r = L.rank_sum[i];
   uint64_t hash = L.set_hash[i];
   using Peak = SampleChunks::Peak;
@@ -574,10 +591,27 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
   int64_t* local_r = L.peak_r.data() + i * nchunks;
   int64_t* local_max = L.peak_local.data() + i * nchunks;
 
+  const SampleChunks::GeneInfo* info = L.gene_info.data();
+  // The draws are known in advance: the lines the next attempts read at random
+  // (the drawn gene's membership word, weight and hash) are requested early, so
+  // their misses overlap with the work of the attempts before.
+  constexpr int32_t kAhead = 2;
+  for (int32_t a = 0; a < attempts && a < kAhead; ++a) {
+    const uint32_t y = draws[2 * a + 1];
+    __builtin_prefetch(member + (y >> 6));
+    __builtin_prefetch(info + y);
+  }
+
   int32_t accepted = 0;
   for (int32_t a = 0; a < attempts; ++a) {
     const uint32_t p = draws[2 * a];
     const uint32_t y = draws[2 * a + 1];
+    if (a + kAhead < attempts) {
+      const uint32_t y_next = draws[2 * (a + kAhead) + 1];
+      __builtin_prefetch(member + (y_next >> 6));
+      __builtin_prefetch(info + y_next);
+      __builtin_prefetch(gene_chunk + y_next);
+    }
     const uint64_t pc = pos_chunk[p];
     const size_t pidx = p - pre[pc];
     const uint32_t old = genes[slot[pc] + pidx];
@@ -586,20 +620,22 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
       continue;
     }
     const uint64_t cy = gene_chunk[y];
+    const SampleChunks::GeneInfo gi_old = info[old];
+    const SampleChunks::GeneInfo gi_y = info[y];
 
-    const int64_t r_new = r - w[old] + w[y];
-    const uint64_t hash_new = hash ^ h[old] ^ h[y];
+    const int64_t r_new = r - gi_old.weight + gi_y.weight;
+    const uint64_t hash_new = hash ^ gi_old.hash ^ gi_y.hash;
     Peak cand = peak;
     if (cand.valid) {
       if (old == cand.gene) {
         cand.valid = false;
       } else {
         if (old < cand.gene) {
-          cand.cum -= w[old];
+          cand.cum -= gi_old.weight;
           cand.misses += 1;
         }
         if (y < cand.gene) {
-          cand.cum += w[y];
+          cand.cum += gi_y.weight;
           cand.misses -= 1;
         }
       }
@@ -620,6 +656,27 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
         keep = true;  // the origin
       } else {
         cand.valid = false;
+        // The least numerator that beats, clamped to 64 bits (every true point
+        // numerator lies within +-2^62, fast_ok_), or the 128-bit test when the
+        // floor does not apply.
+        const bool use_floor = floor_ok && r_new > 0;
+        int64_t vmin = 0;
+        if (use_floor) {
+          const uint64_t hg = hash_gt ? 1 : 0;
+          const uint64_t rb = static_cast<uint64_t>(bound_r);
+          uint64_t prod;
+          i128 low;
+          if (!__builtin_mul_overflow(rem0, static_cast<uint64_t>(r_new), &prod)) {
+            low = prod < hg ? i128{-1} : static_cast<i128>((prod - hg) / rb);
+          } else {
+            low = static_cast<i128>((static_cast<u128>(rem0) * static_cast<uint64_t>(r_new) - hg) / rb);
+          }
+          const i128 f = static_cast<i128>(q0) * r_new + low;
+          constexpr i128 kMax = std::numeric_limits<int64_t>::max();
+          constexpr i128 kMin = std::numeric_limits<int64_t>::min();
+          vmin = static_cast<int64_t>(f > kMax ? kMax : f < kMin ? kMin : f);
+        }
+        const auto passes = [&](int64_t v) { return use_floor ? v > vmin : beats(v); };
         int64_t cum_before = 0;
         int64_t idx_before = 0;
         for (uint64_t c = 0; c < nchunks && !keep; ++c) {
@@ -630,8 +687,8 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
           const size_t skip = c == pc ? pidx : SIZE_MAX;
           const bool has_y = c == cy;
           int64_t csum = sum[c];
-          if (skip != SIZE_MAX) csum -= w[old];
-          if (has_y) csum += w[y];
+          if (skip != SIZE_MAX) csum -= gi_old.weight;
+          if (has_y) csum += gi_y.weight;
           const size_t new_size = size - (skip != SIZE_MAX) + has_y;
           if (new_size == 0) continue;
           uint64_t first = UINT64_MAX;
@@ -640,11 +697,11 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
           if (has_y && y < first) first = y;
           const int64_t m_first = static_cast<int64_t>(first) - idx_before;
           const int64_t m_first_r = m_first * r_new;
-          if (!beats((cum_before + csum) * nk - m_first_r)) {
+          if (!passes((cum_before + csum) * nk - m_first_r)) {
             // Skip the chunk. No later point has more weight than the whole
             // set or fewer misses than this chunk's first: when even that
             // point does not beat the bound, nothing after it does.
-            if (!beats(r_new * nk - m_first_r)) break;
+            if (!passes(r_new * nk - m_first_r)) break;
           } else if (skip == SIZE_MAX && !has_y) {
             // A chunk the swap leaves alone: its points are base + L_j with
             // L_j = w_j * nk - (g_j - j) * r_new. Its cached maximum of L_j
@@ -662,13 +719,13 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
             const i128 ub = static_cast<i128>(base) + local_max[c] - static_cast<i128>(slope) * d;
             constexpr int64_t kLim = int64_t{1} << 62;
             const int64_t ub64 = ub > kLim ? kLim : ub < -kLim ? -kLim : static_cast<int64_t>(ub);
-            if (beats(ub64)) {
+            if (passes(ub64)) {
               int64_t lw = 0;
               int64_t best = std::numeric_limits<int64_t>::min();
               for (size_t j = 0; j < size; ++j) {
                 lw += w[g[j]];
                 const int64_t lj = lw * nk - (static_cast<int64_t>(g[j]) - static_cast<int64_t>(j)) * r_new;
-                if (beats(wrap_add(base, lj))) {
+                if (passes(wrap_add(base, lj))) {
                   cand = Peak{true, g[j], static_cast<int64_t>(g[j]) - idx_before - static_cast<int64_t>(j),
                               cum_before + lw};
                   keep = true;
@@ -700,7 +757,7 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
               cum += w[next];
               const int64_t m = static_cast<int64_t>(next) - idx;
               ++idx;
-              if (beats(cum * nk - m * r_new)) {
+              if (passes(cum * nk - m * r_new)) {
                 cand = Peak{true, next, m, cum};
                 keep = true;
                 break;
@@ -741,8 +798,8 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
       --j;
     }
     into[j] = y;
-    sum[pc] -= w[old];
-    sum[cy] += w[y];
+    sum[pc] -= gi_old.weight;
+    sum[cy] += gi_y.weight;
     member[old >> 6] &= ~(uint64_t{1} << (old & 63));
     member[y >> 6] |= uint64_t{1} << (y & 63);
     r = r_new;
@@ -843,6 +900,8 @@ void EsRulerCompat::chunk_sets() {
     lo = hi;
   }
   L.stride = L.slot[nc];
+  L.gene_info.resize(n);
+  for (uint64_t g = 0; g < n; ++g) L.gene_info[g] = SampleChunks::GeneInfo{weights_[g], gene_hash_[g]};
   L.genes.resize(s * L.stride);
   L.prefix.resize(s * (nc + 1));
   L.sum.resize(s * nc);
