@@ -399,10 +399,7 @@ int32_t EsRulerCompat::perturbate(uint64_t set, const Gsea& bound, rng_compat::M
 void EsRulerCompat::draw_moves(rng_compat::Mt19937& gen, uint64_t attempts, uint32_t* draws) const {
   const rng_compat::UniformBelow draw_position(static_cast<uint32_t>(k_));
   const rng_compat::UniformBelow draw_gene(static_cast<uint32_t>(weights_.size()));
-  for (uint64_t a = 0; a < attempts; ++a) {
-    draws[2 * a] = draw_position(gen);
-    draws[2 * a + 1] = draw_gene(gen);
-  }
+  rng_compat::draw_pairs(gen, draw_position, draw_gene, draws, attempts);
 }
 
 int32_t EsRulerCompat::perturbate_drawn(uint64_t i, const Gsea& bound, const uint32_t* draws,
