@@ -673,96 +673,113 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
           constexpr i128 kMin = std::numeric_limits<int64_t>::min();
           vmin = static_cast<int64_t>(f > kMax ? kMax : f < kMin ? kMin : f);
         }
-        const auto passes = [&](int64_t v) { return use_floor ? v > vmin : beats(v); };
-        int64_t cum_before = 0;
-        int64_t idx_before = 0;
-        for (uint64_t c = 0; c < nchunks && !keep; ++c) {
-          const uint32_t* g = genes + slot[c];
-          const size_t size = pre[c + 1] - pre[c];
-          // The chunk as it would be after the swap: without the old gene
-          // (position skip), with y merged in at its place.
-          const size_t skip = c == pc ? pidx : SIZE_MAX;
-          const bool has_y = c == cy;
-          int64_t csum = sum[c];
-          if (skip != SIZE_MAX) csum -= gi_old.weight;
-          if (has_y) csum += gi_y.weight;
-          const size_t new_size = size - (skip != SIZE_MAX) + has_y;
-          if (new_size == 0) continue;
-          uint64_t first = UINT64_MAX;
-          const size_t first_index = skip == 0 ? 1 : 0;
-          if (first_index < size) first = g[first_index];
-          if (has_y && y < first) first = y;
-          const int64_t m_first = static_cast<int64_t>(first) - idx_before;
-          const int64_t m_first_r = m_first * r_new;
-          if (!passes((cum_before + csum) * nk - m_first_r)) {
-            // Skip the chunk. No later point has more weight than the whole
-            // set or fewer misses than this chunk's first: when even that
-            // point does not beat the bound, nothing after it does.
-            if (!passes(r_new * nk - m_first_r)) break;
-          } else if (skip == SIZE_MAX && !has_y) {
-            // A chunk the swap leaves alone: its points are base + L_j with
-            // L_j = w_j * nk - (g_j - j) * r_new. Its cached maximum of L_j
-            // at weight total R bounds L_j at r_new from above, since
-            // L_j(r_new) = L_j(R) - (g_j - j) * (r_new - R) and g_j - j grows
-            // with j. Only when that bound beats is the chunk walked; a walk
-            // that finds nothing leaves the exact maximum at r_new behind.
-            // All true point numerators lie within +-2^62 (fast_ok_), so the
-            // bound may be clamped there and point sums wrap back exactly.
-            const int64_t base = cum_before * nk + idx_before * r_new;
-            const int64_t d = r_new - local_r[c];
-            const int64_t slope =
-                d >= 0 ? static_cast<int64_t>(g[0])
-                       : static_cast<int64_t>(g[size - 1]) - static_cast<int64_t>(size - 1);
-            const i128 ub = static_cast<i128>(base) + local_max[c] - static_cast<i128>(slope) * d;
-            constexpr int64_t kLim = int64_t{1} << 62;
-            const int64_t ub64 = ub > kLim ? kLim : ub < -kLim ? -kLim : static_cast<int64_t>(ub);
-            if (passes(ub64)) {
-              int64_t lw = 0;
-              int64_t best = std::numeric_limits<int64_t>::min();
-              for (size_t j = 0; j < size; ++j) {
-                lw += w[g[j]];
-                const int64_t lj = lw * nk - (static_cast<int64_t>(g[j]) - static_cast<int64_t>(j)) * r_new;
-                if (passes(wrap_add(base, lj))) {
-                  cand = Peak{true, g[j], static_cast<int64_t>(g[j]) - idx_before - static_cast<int64_t>(j),
-                              cum_before + lw};
+        // The scan, instantiated for each form of the test so that the common
+        // one compiles to a plain comparison.
+        const auto scan = [&](const auto& passes) {
+          int64_t cum_before = 0;
+          int64_t idx_before = 0;
+          for (uint64_t c = 0; c < nchunks && !keep; ++c) {
+            const uint32_t* g = genes + slot[c];
+            const size_t size = pre[c + 1] - pre[c];
+            // The chunk as it would be after the swap: without the old gene
+            // (position skip), with y merged in at its place. Most chunks are
+            // neither and are read as they are.
+            const bool has_old = c == pc;
+            const bool has_y = c == cy;
+            int64_t csum = sum[c];
+            size_t new_size = size;
+            uint64_t first;
+            if (!(has_old | has_y)) [[likely]] {
+              if (size == 0) continue;
+              first = g[0];
+            } else {
+              if (has_old) csum -= gi_old.weight;
+              if (has_y) csum += gi_y.weight;
+              new_size = size - has_old + has_y;
+              if (new_size == 0) continue;
+              first = UINT64_MAX;
+              const size_t first_index = has_old && pidx == 0 ? 1 : 0;
+              if (first_index < size) first = g[first_index];
+              if (has_y && y < first) first = y;
+            }
+            const size_t skip = has_old ? pidx : SIZE_MAX;
+            const int64_t m_first = static_cast<int64_t>(first) - idx_before;
+            const int64_t m_first_r = m_first * r_new;
+            if (!passes((cum_before + csum) * nk - m_first_r)) {
+              // Skip the chunk. No later point has more weight than the whole
+              // set or fewer misses than this chunk's first: when even that
+              // point does not beat the bound, nothing after it does.
+              if (!passes(r_new * nk - m_first_r)) break;
+            } else if (skip == SIZE_MAX && !has_y) {
+              // A chunk the swap leaves alone: its points are base + L_j with
+              // L_j = w_j * nk - (g_j - j) * r_new. Its cached maximum of L_j
+              // at weight total R bounds L_j at r_new from above, since
+              // L_j(r_new) = L_j(R) - (g_j - j) * (r_new - R) and g_j - j grows
+              // with j. Only when that bound beats is the chunk walked; a walk
+              // that finds nothing leaves the exact maximum at r_new behind.
+              // All true point numerators lie within +-2^62 (fast_ok_), so the
+              // bound may be clamped there and point sums wrap back exactly.
+              const int64_t base = cum_before * nk + idx_before * r_new;
+              const int64_t d = r_new - local_r[c];
+              const int64_t slope =
+                  d >= 0 ? static_cast<int64_t>(g[0])
+                         : static_cast<int64_t>(g[size - 1]) - static_cast<int64_t>(size - 1);
+              const i128 ub = static_cast<i128>(base) + local_max[c] - static_cast<i128>(slope) * d;
+              constexpr int64_t kLim = int64_t{1} << 62;
+              const int64_t ub64 = ub > kLim ? kLim : ub < -kLim ? -kLim : static_cast<int64_t>(ub);
+              if (passes(ub64)) {
+                int64_t lw = 0;
+                int64_t best = std::numeric_limits<int64_t>::min();
+                for (size_t j = 0; j < size; ++j) {
+                  lw += w[g[j]];
+                  const int64_t lj = lw * nk - (static_cast<int64_t>(g[j]) - static_cast<int64_t>(j)) * r_new;
+                  if (passes(wrap_add(base, lj))) {
+                    cand = Peak{true, g[j], static_cast<int64_t>(g[j]) - idx_before - static_cast<int64_t>(j),
+                                cum_before + lw};
+                    keep = true;
+                    break;
+                  }
+                  best = std::max(best, lj);
+                }
+                if (!keep) {
+                  local_r[c] = r_new;
+                  local_max[c] = best;
+                }
+              }
+            } else {
+              int64_t cum = cum_before;
+              int64_t idx = idx_before;
+              size_t j = 0;
+              bool pending_y = has_y;
+              while (true) {
+                if (j == skip) ++j;
+                uint64_t next;
+                if (pending_y && (j >= size || y < g[j])) {
+                  next = y;
+                  pending_y = false;
+                } else if (j < size) {
+                  next = g[j++];
+                } else {
+                  break;
+                }
+                cum += w[next];
+                const int64_t m = static_cast<int64_t>(next) - idx;
+                ++idx;
+                if (passes(cum * nk - m * r_new)) {
+                  cand = Peak{true, next, m, cum};
                   keep = true;
                   break;
                 }
-                best = std::max(best, lj);
-              }
-              if (!keep) {
-                local_r[c] = r_new;
-                local_max[c] = best;
               }
             }
-          } else {
-            int64_t cum = cum_before;
-            int64_t idx = idx_before;
-            size_t j = 0;
-            bool pending_y = has_y;
-            while (true) {
-              if (j == skip) ++j;
-              uint64_t next;
-              if (pending_y && (j >= size || y < g[j])) {
-                next = y;
-                pending_y = false;
-              } else if (j < size) {
-                next = g[j++];
-              } else {
-                break;
-              }
-              cum += w[next];
-              const int64_t m = static_cast<int64_t>(next) - idx;
-              ++idx;
-              if (passes(cum * nk - m * r_new)) {
-                cand = Peak{true, next, m, cum};
-                keep = true;
-                break;
-              }
-            }
+            cum_before += csum;
+            idx_before += static_cast<int64_t>(new_size);
           }
-          cum_before += csum;
-          idx_before += static_cast<int64_t>(new_size);
+        };
+        if (use_floor) {
+          scan([vmin](int64_t v) { return v > vmin; });
+        } else {
+          scan(beats);
         }
       }
     }
@@ -790,8 +807,10 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
     // Insert y at its place in its chunk (whose count already includes it).
     uint32_t* into = genes + slot[cy];
     size_t j = pre[cy + 1] - pre[cy] - 1;
-    while (j > 0 && into[j - 1] > y) {
-      into[j] = into[j - 1];
+    while (j > 0) {
+      const uint32_t before = into[j - 1];
+      if (before < y) break;
+      into[j] = before;
       --j;
     }
     into[j] = y;
