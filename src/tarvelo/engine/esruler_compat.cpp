@@ -792,16 +792,21 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
     for (size_t j = pidx; j + 1 < from_size; ++j) from[j] = from[j + 1];
     // Shift the chunk bounds between the two chunks by one position, and point
     // the positions that changed chunk at their new one: the first position of
-    // each chunk that moved down, the last of each that moved up.
+    // each chunk that moved down, the last of each that moved up. An empty
+    // chunk in between shares that position with the chunk owning it; it is
+    // written in an order that lets the owner (the nonempty chunk, which the
+    // chunk receiving y always is) write it last, so no test is needed.
     if (pc < cy) {
-      for (uint64_t c = pc + 1; c <= cy; ++c) --pre[c];
       for (uint64_t c = pc + 1; c <= cy; ++c) {
-        if (pre[c + 1] > pre[c]) pos_chunk[pre[c]] = static_cast<uint16_t>(c);
+        const uint32_t first = pre[c] - 1;
+        pre[c] = first;
+        pos_chunk[first] = static_cast<uint16_t>(c);
       }
     } else if (pc > cy) {
-      for (uint64_t c = cy + 1; c <= pc; ++c) ++pre[c];
-      for (uint64_t c = cy; c < pc; ++c) {
-        if (pre[c + 1] > pre[c]) pos_chunk[pre[c + 1] - 1] = static_cast<uint16_t>(c);
+      for (uint64_t c = pc; c > cy; --c) {
+        const uint32_t end = pre[c] + 1;
+        pre[c] = end;
+        pos_chunk[end - 1] = static_cast<uint16_t>(c - 1);
       }
     }
     // Insert y at its place in its chunk (whose count already includes it).
