@@ -85,7 +85,29 @@ void Mt19937Words::regenerate() {
   // The textbook loop over i with indices (i + 1) mod N and (i + M) mod N, split
   // where the indices wrap. Words below i are already the new ones, as there.
   uint64_t i = 0;
+#if defined(__SSE2__)
+  // Four words per step: a step reads words i+1..i+4 not yet renewed and, past
+  // N - M, renewed words at least N - M = 227 places back, so the steps see
+  // exactly what the one-word loop sees.
+  const __m128i upper = _mm_set1_epi32(static_cast<int>(kUpper));
+  const __m128i lower = _mm_set1_epi32(static_cast<int>(kLower));
+  const __m128i matrix = _mm_set1_epi32(static_cast<int>(kMatrix));
+  const __m128i one = _mm_set1_epi32(1);
+  const auto twist4 = [&](uint64_t at, uint64_t far) {
+    const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mt.data() + at));
+    const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mt.data() + at + 1));
+    const __m128i fa = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mt.data() + far));
+    const __m128i y = _mm_or_si128(_mm_and_si128(hi, upper), _mm_and_si128(lo, lower));
+    const __m128i odd = _mm_sub_epi32(_mm_setzero_si128(), _mm_and_si128(y, one));
+    const __m128i out = _mm_xor_si128(_mm_xor_si128(fa, _mm_srli_epi32(y, 1)), _mm_and_si128(odd, matrix));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(mt.data() + at), out);
+  };
+  for (; i + 4 <= kN - kM; i += 4) twist4(i, i + kM);
+#endif
   for (; i < kN - kM; ++i) mt[i] = twist(mt[i], mt[i + 1], mt[i + kM]);
+#if defined(__SSE2__)
+  for (; i + 4 <= kN - 1; i += 4) twist4(i, i + kM - kN);
+#endif
   for (; i < kN - 1; ++i) mt[i] = twist(mt[i], mt[i + 1], mt[i + kM - kN]);
   mt[kN - 1] = twist(mt[kN - 1], mt[0], mt[kM - 1]);
   index = 0;
