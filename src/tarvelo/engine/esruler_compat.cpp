@@ -826,8 +826,11 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
     r = r_new;
     hash = hash_new;
     peak = cand;
-    forget_chunk_peak(i, pc);
-    forget_chunk_peak(i, cy);
+    // As forget_chunk_peak, through the local pointers.
+    local_r[pc] = 0;
+    local_max[pc] = int64_t{1} << 62;
+    local_r[cy] = 0;
+    local_max[cy] = int64_t{1} << 62;
   }
   L.rank_sum[i] = r;
   L.set_hash[i] = hash;
