@@ -9,7 +9,9 @@
 // passes of a level run in parallel), and the cost of one swap attempt at the
 // deepest level of such a ladder, on one thread.
 //
-// Usage: bench_multilevel [runs=5] [threads=0 (all)]
+// Usage: bench_multilevel [runs=5] [threads=0 (all)] [attempts]
+// With a third argument only the per-attempt cost is measured, over 40 passes
+// (small enough to run under callgrind).
 #include <tbb/task_arena.h>
 
 #include <algorithm>
@@ -32,6 +34,7 @@ int main(int argc, char** argv) {
   const int runs = argc > 1 ? std::stoi(argv[1]) : 5;
   size_t all = argc > 2 ? std::stoul(argv[2]) : 0;
   if (all == 0) all = std::max(1u, std::thread::hardware_concurrency());
+  const bool attempts_only = argc > 3;
   tbb::task_arena one(1);
   const uint64_t n = 20000, k = 50, s = 101;
   std::mt19937_64 rng(42);
@@ -42,6 +45,7 @@ int main(int argc, char** argv) {
   for (auto& x : w) x = x < 0 ? -x : x;
 
   for (double target : {1e-10, 1e-20, 1e-50}) {
+    if (attempts_only) break;
     std::vector<double> seconds, per_level;
     std::vector<size_t> levels;
     for (int r = 0; r < runs; ++r) {
@@ -61,7 +65,7 @@ int main(int argc, char** argv) {
 
   // The whole group computation for one pathway at p about 1e-50 (positive
   // ruler only: the group has no negative score).
-  {
+  if (!attempts_only) {
     std::vector<double> seconds;
     for (int r = 0; r < runs; ++r) {
       const double es[] = {0.99};
@@ -80,7 +84,7 @@ int main(int argc, char** argv) {
 
   // One refined pathway of k = 200 at p near 1e-20, on 1 and on all threads.
   const uint64_t k200 = 200;
-  {
+  if (!attempts_only) {
     double one_thread = 0.0;
     for (size_t threads : {size_t{1}, all}) {
       tbb::task_arena arena(static_cast<int>(threads));
@@ -112,7 +116,7 @@ int main(int argc, char** argv) {
     const esruler_compat::Gsea bound = ruler.levels().back().bound;
     ruler.chunk_sets_for_testing();
     auto gen = rng_compat::Mt19937::seed(7);
-    const int passes = 400;
+    const int passes = attempts_only ? 40 : 400;
     const uint64_t attempts = static_cast<uint64_t>(passes) * s * (k200 / 10);
     std::vector<double> per_attempt;
     for (int r = 0; r < runs; ++r) {

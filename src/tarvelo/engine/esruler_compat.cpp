@@ -399,10 +399,7 @@ int32_t EsRulerCompat::perturbate(uint64_t set, const Gsea& bound, rng_compat::M
 void EsRulerCompat::draw_moves(rng_compat::Mt19937& gen, uint64_t attempts, uint32_t* draws) const {
   const rng_compat::UniformBelow draw_position(static_cast<uint32_t>(k_));
   const rng_compat::UniformBelow draw_gene(static_cast<uint32_t>(weights_.size()));
-  for (uint64_t a = 0; a < attempts; ++a) {
-    draws[2 * a] = draw_position(gen);
-    draws[2 * a + 1] = draw_gene(gen);
-  }
+  rng_compat::draw_pairs(gen, draw_position, draw_gene, draws, attempts);
 }
 
 int32_t EsRulerCompat::perturbate_drawn(uint64_t i, const Gsea& bound, const uint32_t* draws,
@@ -550,7 +547,6 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
   const uint64_t nchunks = L.chunks;
   const int64_t nk = static_cast<int64_t>(weights_.size() - k_);
   const int64_t* w = weights_.data();
-  const uint64_t* h = gene_hash_.data();
   const uint64_t* slot = L.slot.data();
   const uint16_t* gene_chunk = L.gene_chunk.data();
   uint32_t* genes = L.genes.data() + i * L.stride;
@@ -567,6 +563,24 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
     bound_r = bound.rank_sum;
   }
 
+  // Inside the scan every point is tested against the same threshold: with
+  // Rb > 0, V * Rb > T holds exactly when V > floor(T / Rb). With Nb = q0 * Rb +
+  // rem0 (0 <= rem0 < Rb) and T = Nb * R - h, that floor is q0 * R +
+  // floor((rem0 * R - h) / Rb): one division per scanned attempt instead of a
+  // 128-bit product per point.
+  const bool floor_ok = bound_r > 0;
+  int64_t q0 = 0;
+  uint64_t rem0 = 0;
+  if (floor_ok) {
+    q0 = bound_num / bound_r;
+    int64_t rm = bound_num % bound_r;
+    if (rm < 0) {
+      --q0;
+      rm += bound_r;
+    }
+    rem0 = static_cast<uint64_t>(rm);
+  }
+
   int64_t r = L.rank_sum[i];
   uint64_t hash = L.set_hash[i];
   using Peak = SampleChunks::Peak;
@@ -574,10 +588,27 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
   int64_t* local_r = L.peak_r.data() + i * nchunks;
   int64_t* local_max = L.peak_local.data() + i * nchunks;
 
+  const SampleChunks::GeneInfo* info = L.gene_info.data();
+  // The draws are known in advance: the lines the next attempts read at random
+  // (the drawn gene's membership word, weight and hash) are requested early, so
+  // their misses overlap with the work of the attempts before.
+  constexpr int32_t kAhead = 2;
+  for (int32_t a = 0; a < attempts && a < kAhead; ++a) {
+    const uint32_t y = draws[2 * a + 1];
+    __builtin_prefetch(member + (y >> 6));
+    __builtin_prefetch(info + y);
+  }
+
   int32_t accepted = 0;
   for (int32_t a = 0; a < attempts; ++a) {
     const uint32_t p = draws[2 * a];
     const uint32_t y = draws[2 * a + 1];
+    if (a + kAhead < attempts) {
+      const uint32_t y_next = draws[2 * (a + kAhead) + 1];
+      __builtin_prefetch(member + (y_next >> 6));
+      __builtin_prefetch(info + y_next);
+      __builtin_prefetch(gene_chunk + y_next);
+    }
     const uint64_t pc = pos_chunk[p];
     const size_t pidx = p - pre[pc];
     const uint32_t old = genes[slot[pc] + pidx];
@@ -586,20 +617,22 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
       continue;
     }
     const uint64_t cy = gene_chunk[y];
+    const SampleChunks::GeneInfo gi_old = info[old];
+    const SampleChunks::GeneInfo gi_y = info[y];
 
-    const int64_t r_new = r - w[old] + w[y];
-    const uint64_t hash_new = hash ^ h[old] ^ h[y];
+    const int64_t r_new = r - gi_old.weight + gi_y.weight;
+    const uint64_t hash_new = hash ^ gi_old.hash ^ gi_y.hash;
     Peak cand = peak;
     if (cand.valid) {
       if (old == cand.gene) {
         cand.valid = false;
       } else {
         if (old < cand.gene) {
-          cand.cum -= w[old];
+          cand.cum -= gi_old.weight;
           cand.misses += 1;
         }
         if (y < cand.gene) {
-          cand.cum += w[y];
+          cand.cum += gi_y.weight;
           cand.misses -= 1;
         }
       }
@@ -620,95 +653,133 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
         keep = true;  // the origin
       } else {
         cand.valid = false;
-        int64_t cum_before = 0;
-        int64_t idx_before = 0;
-        for (uint64_t c = 0; c < nchunks && !keep; ++c) {
-          const uint32_t* g = genes + slot[c];
-          const size_t size = pre[c + 1] - pre[c];
-          // The chunk as it would be after the swap: without the old gene
-          // (position skip), with y merged in at its place.
-          const size_t skip = c == pc ? pidx : SIZE_MAX;
-          const bool has_y = c == cy;
-          int64_t csum = sum[c];
-          if (skip != SIZE_MAX) csum -= w[old];
-          if (has_y) csum += w[y];
-          const size_t new_size = size - (skip != SIZE_MAX) + has_y;
-          if (new_size == 0) continue;
-          uint64_t first = UINT64_MAX;
-          const size_t first_index = skip == 0 ? 1 : 0;
-          if (first_index < size) first = g[first_index];
-          if (has_y && y < first) first = y;
-          const int64_t m_first = static_cast<int64_t>(first) - idx_before;
-          const int64_t m_first_r = m_first * r_new;
-          if (!beats((cum_before + csum) * nk - m_first_r)) {
-            // Skip the chunk. No later point has more weight than the whole
-            // set or fewer misses than this chunk's first: when even that
-            // point does not beat the bound, nothing after it does.
-            if (!beats(r_new * nk - m_first_r)) break;
-          } else if (skip == SIZE_MAX && !has_y) {
-            // A chunk the swap leaves alone: its points are base + L_j with
-            // L_j = w_j * nk - (g_j - j) * r_new. Its cached maximum of L_j
-            // at weight total R bounds L_j at r_new from above, since
-            // L_j(r_new) = L_j(R) - (g_j - j) * (r_new - R) and g_j - j grows
-            // with j. Only when that bound beats is the chunk walked; a walk
-            // that finds nothing leaves the exact maximum at r_new behind.
-            // All true point numerators lie within +-2^62 (fast_ok_), so the
-            // bound may be clamped there and point sums wrap back exactly.
-            const int64_t base = cum_before * nk + idx_before * r_new;
-            const int64_t d = r_new - local_r[c];
-            const int64_t slope =
-                d >= 0 ? static_cast<int64_t>(g[0])
-                       : static_cast<int64_t>(g[size - 1]) - static_cast<int64_t>(size - 1);
-            const i128 ub = static_cast<i128>(base) + local_max[c] - static_cast<i128>(slope) * d;
-            constexpr int64_t kLim = int64_t{1} << 62;
-            const int64_t ub64 = ub > kLim ? kLim : ub < -kLim ? -kLim : static_cast<int64_t>(ub);
-            if (beats(ub64)) {
-              int64_t lw = 0;
-              int64_t best = std::numeric_limits<int64_t>::min();
-              for (size_t j = 0; j < size; ++j) {
-                lw += w[g[j]];
-                const int64_t lj = lw * nk - (static_cast<int64_t>(g[j]) - static_cast<int64_t>(j)) * r_new;
-                if (beats(wrap_add(base, lj))) {
-                  cand = Peak{true, g[j], static_cast<int64_t>(g[j]) - idx_before - static_cast<int64_t>(j),
-                              cum_before + lw};
+        // The least numerator that beats, clamped to 64 bits (every true point
+        // numerator lies within +-2^62, fast_ok_), or the 128-bit test when the
+        // floor does not apply.
+        const bool use_floor = floor_ok && r_new > 0;
+        int64_t vmin = 0;
+        if (use_floor) {
+          const uint64_t hg = hash_gt ? 1 : 0;
+          const uint64_t rb = static_cast<uint64_t>(bound_r);
+          uint64_t prod;
+          i128 low;
+          if (!__builtin_mul_overflow(rem0, static_cast<uint64_t>(r_new), &prod)) {
+            low = prod < hg ? i128{-1} : static_cast<i128>((prod - hg) / rb);
+          } else {
+            low = static_cast<i128>((static_cast<u128>(rem0) * static_cast<uint64_t>(r_new) - hg) / rb);
+          }
+          const i128 f = static_cast<i128>(q0) * r_new + low;
+          constexpr i128 kMax = std::numeric_limits<int64_t>::max();
+          constexpr i128 kMin = std::numeric_limits<int64_t>::min();
+          vmin = static_cast<int64_t>(f > kMax ? kMax : f < kMin ? kMin : f);
+        }
+        // The scan, instantiated for each form of the test so that the common
+        // one compiles to a plain comparison.
+        const auto scan = [&](const auto& passes) {
+          int64_t cum_before = 0;
+          int64_t idx_before = 0;
+          for (uint64_t c = 0; c < nchunks && !keep; ++c) {
+            const uint32_t* g = genes + slot[c];
+            const size_t size = pre[c + 1] - pre[c];
+            // The chunk as it would be after the swap: without the old gene
+            // (position skip), with y merged in at its place. Most chunks are
+            // neither and are read as they are.
+            const bool has_old = c == pc;
+            const bool has_y = c == cy;
+            int64_t csum = sum[c];
+            size_t new_size = size;
+            uint64_t first;
+            if (!(has_old | has_y)) [[likely]] {
+              if (size == 0) continue;
+              first = g[0];
+            } else {
+              if (has_old) csum -= gi_old.weight;
+              if (has_y) csum += gi_y.weight;
+              new_size = size - has_old + has_y;
+              if (new_size == 0) continue;
+              first = UINT64_MAX;
+              const size_t first_index = has_old && pidx == 0 ? 1 : 0;
+              if (first_index < size) first = g[first_index];
+              if (has_y && y < first) first = y;
+            }
+            const size_t skip = has_old ? pidx : SIZE_MAX;
+            const int64_t m_first = static_cast<int64_t>(first) - idx_before;
+            const int64_t m_first_r = m_first * r_new;
+            if (!passes((cum_before + csum) * nk - m_first_r)) {
+              // Skip the chunk. No later point has more weight than the whole
+              // set or fewer misses than this chunk's first: when even that
+              // point does not beat the bound, nothing after it does.
+              if (!passes(r_new * nk - m_first_r)) break;
+            } else if (skip == SIZE_MAX && !has_y) {
+              // A chunk the swap leaves alone: its points are base + L_j with
+              // L_j = w_j * nk - (g_j - j) * r_new. Its cached maximum of L_j
+              // at weight total R bounds L_j at r_new from above, since
+              // L_j(r_new) = L_j(R) - (g_j - j) * (r_new - R) and g_j - j grows
+              // with j. Only when that bound beats is the chunk walked; a walk
+              // that finds nothing leaves the exact maximum at r_new behind.
+              // All true point numerators lie within +-2^62 (fast_ok_), so the
+              // bound may be clamped there and point sums wrap back exactly.
+              const int64_t base = cum_before * nk + idx_before * r_new;
+              const int64_t d = r_new - local_r[c];
+              const int64_t slope =
+                  d >= 0 ? static_cast<int64_t>(g[0])
+                         : static_cast<int64_t>(g[size - 1]) - static_cast<int64_t>(size - 1);
+              const i128 ub = static_cast<i128>(base) + local_max[c] - static_cast<i128>(slope) * d;
+              constexpr int64_t kLim = int64_t{1} << 62;
+              const int64_t ub64 = ub > kLim ? kLim : ub < -kLim ? -kLim : static_cast<int64_t>(ub);
+              if (passes(ub64)) {
+                int64_t lw = 0;
+                int64_t best = std::numeric_limits<int64_t>::min();
+                for (size_t j = 0; j < size; ++j) {
+                  lw += w[g[j]];
+                  const int64_t lj = lw * nk - (static_cast<int64_t>(g[j]) - static_cast<int64_t>(j)) * r_new;
+                  if (passes(wrap_add(base, lj))) {
+                    cand = Peak{true, g[j], static_cast<int64_t>(g[j]) - idx_before - static_cast<int64_t>(j),
+                                cum_before + lw};
+                    keep = true;
+                    break;
+                  }
+                  best = std::max(best, lj);
+                }
+                if (!keep) {
+                  local_r[c] = r_new;
+                  local_max[c] = best;
+                }
+              }
+            } else {
+              int64_t cum = cum_before;
+              int64_t idx = idx_before;
+              size_t j = 0;
+              bool pending_y = has_y;
+              while (true) {
+                if (j == skip) ++j;
+                uint64_t next;
+                if (pending_y && (j >= size || y < g[j])) {
+                  next = y;
+                  pending_y = false;
+                } else if (j < size) {
+                  next = g[j++];
+                } else {
+                  break;
+                }
+                cum += w[next];
+                const int64_t m = static_cast<int64_t>(next) - idx;
+                ++idx;
+                if (passes(cum * nk - m * r_new)) {
+                  cand = Peak{true, next, m, cum};
                   keep = true;
                   break;
                 }
-                best = std::max(best, lj);
-              }
-              if (!keep) {
-                local_r[c] = r_new;
-                local_max[c] = best;
               }
             }
-          } else {
-            int64_t cum = cum_before;
-            int64_t idx = idx_before;
-            size_t j = 0;
-            bool pending_y = has_y;
-            while (true) {
-              if (j == skip) ++j;
-              uint64_t next;
-              if (pending_y && (j >= size || y < g[j])) {
-                next = y;
-                pending_y = false;
-              } else if (j < size) {
-                next = g[j++];
-              } else {
-                break;
-              }
-              cum += w[next];
-              const int64_t m = static_cast<int64_t>(next) - idx;
-              ++idx;
-              if (beats(cum * nk - m * r_new)) {
-                cand = Peak{true, next, m, cum};
-                keep = true;
-                break;
-              }
-            }
+            cum_before += csum;
+            idx_before += static_cast<int64_t>(new_size);
           }
-          cum_before += csum;
-          idx_before += static_cast<int64_t>(new_size);
+        };
+        if (use_floor) {
+          scan([vmin](int64_t v) { return v > vmin; });
+        } else {
+          scan(beats);
         }
       }
     }
@@ -721,35 +792,45 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
     for (size_t j = pidx; j + 1 < from_size; ++j) from[j] = from[j + 1];
     // Shift the chunk bounds between the two chunks by one position, and point
     // the positions that changed chunk at their new one: the first position of
-    // each chunk that moved down, the last of each that moved up.
+    // each chunk that moved down, the last of each that moved up. An empty
+    // chunk in between shares that position with the chunk owning it; it is
+    // written in an order that lets the owner (the nonempty chunk, which the
+    // chunk receiving y always is) write it last, so no test is needed.
     if (pc < cy) {
-      for (uint64_t c = pc + 1; c <= cy; ++c) --pre[c];
       for (uint64_t c = pc + 1; c <= cy; ++c) {
-        if (pre[c + 1] > pre[c]) pos_chunk[pre[c]] = static_cast<uint16_t>(c);
+        const uint32_t first = pre[c] - 1;
+        pre[c] = first;
+        pos_chunk[first] = static_cast<uint16_t>(c);
       }
     } else if (pc > cy) {
-      for (uint64_t c = cy + 1; c <= pc; ++c) ++pre[c];
-      for (uint64_t c = cy; c < pc; ++c) {
-        if (pre[c + 1] > pre[c]) pos_chunk[pre[c + 1] - 1] = static_cast<uint16_t>(c);
+      for (uint64_t c = pc; c > cy; --c) {
+        const uint32_t end = pre[c] + 1;
+        pre[c] = end;
+        pos_chunk[end - 1] = static_cast<uint16_t>(c - 1);
       }
     }
     // Insert y at its place in its chunk (whose count already includes it).
     uint32_t* into = genes + slot[cy];
     size_t j = pre[cy + 1] - pre[cy] - 1;
-    while (j > 0 && into[j - 1] > y) {
-      into[j] = into[j - 1];
+    while (j > 0) {
+      const uint32_t before = into[j - 1];
+      if (before < y) break;
+      into[j] = before;
       --j;
     }
     into[j] = y;
-    sum[pc] -= w[old];
-    sum[cy] += w[y];
+    sum[pc] -= gi_old.weight;
+    sum[cy] += gi_y.weight;
     member[old >> 6] &= ~(uint64_t{1} << (old & 63));
     member[y >> 6] |= uint64_t{1} << (y & 63);
     r = r_new;
     hash = hash_new;
     peak = cand;
-    forget_chunk_peak(i, pc);
-    forget_chunk_peak(i, cy);
+    // As forget_chunk_peak, through the local pointers.
+    local_r[pc] = 0;
+    local_max[pc] = int64_t{1} << 62;
+    local_r[cy] = 0;
+    local_max[cy] = int64_t{1} << 62;
   }
   L.rank_sum[i] = r;
   L.set_hash[i] = hash;
@@ -843,6 +924,8 @@ void EsRulerCompat::chunk_sets() {
     lo = hi;
   }
   L.stride = L.slot[nc];
+  L.gene_info.resize(n);
+  for (uint64_t g = 0; g < n; ++g) L.gene_info[g] = SampleChunks::GeneInfo{weights_[g], gene_hash_[g]};
   L.genes.resize(s * L.stride);
   L.prefix.resize(s * (nc + 1));
   L.sum.resize(s * nc);

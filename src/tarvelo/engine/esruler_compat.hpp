@@ -77,6 +77,14 @@ struct SampleChunks {
   uint64_t words = 0;                 // membership words per set
   std::vector<uint64_t> slot;         // chunks + 1: first slot of each chunk
   std::vector<uint16_t> gene_chunk;   // per gene: its chunk
+  // Per gene, its weight and hash side by side: the gene drawn into a set and
+  // the gene it replaces are random, and each costs one cache line this way
+  // instead of two.
+  struct GeneInfo {
+    int64_t weight = 0;
+    uint64_t hash = 0;
+  };
+  std::vector<GeneInfo> gene_info;
   std::vector<uint32_t> genes;        // sets * stride
   std::vector<uint32_t> prefix;       // sets * (chunks + 1): genes before chunk c
   std::vector<int64_t> sum;           // sets * chunks: weight of each chunk (wrapping)

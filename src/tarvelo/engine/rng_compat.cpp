@@ -1,5 +1,9 @@
 #include "tarvelo/engine/rng_compat.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <pthread.h>
 
 #include <algorithm>
@@ -81,10 +85,64 @@ void Mt19937Words::regenerate() {
   // The textbook loop over i with indices (i + 1) mod N and (i + M) mod N, split
   // where the indices wrap. Words below i are already the new ones, as there.
   uint64_t i = 0;
+#if defined(__SSE2__)
+  // Four words per step: a step reads words i+1..i+4 not yet renewed and, past
+  // N - M, renewed words at least N - M = 227 places back, so the steps see
+  // exactly what the one-word loop sees.
+  const __m128i upper = _mm_set1_epi32(static_cast<int>(kUpper));
+  const __m128i lower = _mm_set1_epi32(static_cast<int>(kLower));
+  const __m128i matrix = _mm_set1_epi32(static_cast<int>(kMatrix));
+  const __m128i one = _mm_set1_epi32(1);
+  const auto twist4 = [&](uint64_t at, uint64_t far) {
+    const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mt.data() + at));
+    const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mt.data() + at + 1));
+    const __m128i fa = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mt.data() + far));
+    const __m128i y = _mm_or_si128(_mm_and_si128(hi, upper), _mm_and_si128(lo, lower));
+    const __m128i odd = _mm_sub_epi32(_mm_setzero_si128(), _mm_and_si128(y, one));
+    const __m128i out = _mm_xor_si128(_mm_xor_si128(fa, _mm_srli_epi32(y, 1)), _mm_and_si128(odd, matrix));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(mt.data() + at), out);
+  };
+  for (; i + 4 <= kN - kM; i += 4) twist4(i, i + kM);
+#endif
   for (; i < kN - kM; ++i) mt[i] = twist(mt[i], mt[i + 1], mt[i + kM]);
+#if defined(__SSE2__)
+  for (; i + 4 <= kN - 1; i += 4) twist4(i, i + kM - kN);
+#endif
   for (; i < kN - 1; ++i) mt[i] = twist(mt[i], mt[i + 1], mt[i + kM - kN]);
   mt[kN - 1] = twist(mt[kN - 1], mt[0], mt[kM - 1]);
   index = 0;
+}
+
+void Mt19937Words::fill_tempered(uint32_t* out, uint64_t n) {
+  while (n > 0) {
+    if (index >= kN) regenerate();
+    const uint64_t run = std::min<uint64_t>(n, kN - index);
+    const uint32_t* src = mt.data() + index;
+    uint64_t i = 0;
+#if defined(__SSE2__)
+    const __m128i mask_b = _mm_set1_epi32(static_cast<int>(0x9d2c5680u));
+    const __m128i mask_c = _mm_set1_epi32(static_cast<int>(0xefc60000u));
+    for (; i + 4 <= run; i += 4) {
+      __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+      y = _mm_xor_si128(y, _mm_srli_epi32(y, 11));
+      y = _mm_xor_si128(y, _mm_and_si128(_mm_slli_epi32(y, 7), mask_b));
+      y = _mm_xor_si128(y, _mm_and_si128(_mm_slli_epi32(y, 15), mask_c));
+      y = _mm_xor_si128(y, _mm_srli_epi32(y, 18));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), y);
+    }
+#endif
+    for (; i < run; ++i) {
+      uint32_t y = src[i];
+      y ^= y >> 11;
+      y ^= (y << 7) & 0x9d2c5680u;
+      y ^= (y << 15) & 0xefc60000u;
+      y ^= y >> 18;
+      out[i] = y;
+    }
+    index += run;
+    out += run;
+    n -= run;
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -243,6 +301,57 @@ UniformBelow::UniformBelow(uint32_t m) : m_(m) {
   if (m == 0) internal_fault("uniform_below: bound must be at least 1");
   limit_ = (0xFFFFFFFFu / m) * m;
   magic_ = ~uint64_t{0} / m + 1;
+}
+
+namespace {
+
+// Whether every x[i] < limit.
+bool all_below(const uint32_t* x, uint64_t n, uint32_t limit) {
+  uint64_t i = 0;
+  bool below = true;
+#if defined(__SSE2__)
+  if (limit == 0) return n == 0;
+  // Unsigned x >= limit as a signed comparison with the top bits flipped.
+  const __m128i flip = _mm_set1_epi32(static_cast<int>(0x80000000u));
+  const __m128i top = _mm_xor_si128(_mm_set1_epi32(static_cast<int>(limit - 1)), flip);
+  __m128i any = _mm_setzero_si128();
+  for (; i + 4 <= n; i += 4) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + i));
+    any = _mm_or_si128(any, _mm_cmpgt_epi32(_mm_xor_si128(v, flip), top));
+  }
+  below = _mm_movemask_epi8(any) == 0;
+#endif
+  for (; i < n; ++i) below &= x[i] < limit;
+  return below;
+}
+
+}  // namespace
+
+void draw_pairs(Mt19937& mt, const UniformBelow& first, const UniformBelow& second, uint32_t* out,
+                uint64_t pairs) {
+  const uint64_t n = 2 * pairs;
+  // Every pair takes at least two words: these are all used whatever happens.
+  mt.state.fill_tempered(out, n);
+  if (all_below(out, n, std::min(first.limit(), second.limit()))) {
+    for (uint64_t a = 0; a < pairs; ++a) {
+      out[2 * a] = first.mod(out[2 * a]);
+      out[2 * a + 1] = second.mod(out[2 * a + 1]);
+    }
+    return;
+  }
+  // Some word may be rejected: follow the draws through the words, taking more
+  // from the stream past their end. Draw j never reads a word before word j,
+  // so the results can overwrite the words in place.
+  uint64_t next = 0;
+  const auto word = [&]() { return next < n ? out[next++] : (++next, mt.next_u32()); };
+  for (uint64_t j = 0; j < n; ++j) {
+    const UniformBelow& u = (j & 1) == 0 ? first : second;
+    uint32_t x;
+    do {
+      x = word();
+    } while (x >= u.limit());
+    out[j] = u.mod(x);
+  }
 }
 
 uint64_t splitmix64_mix(uint64_t z) {

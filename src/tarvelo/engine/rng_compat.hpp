@@ -43,6 +43,11 @@ struct Mt19937Words {
     return y;
   }
 
+  // The next n tempered words, as n calls of next_tempered would give them,
+  // tempered a run of the state at a time (four words per step where SSE2 is
+  // there, which every x86-64 has).
+  void fill_tempered(uint32_t* out, uint64_t n);
+
   void regenerate();
 };
 
@@ -145,6 +150,8 @@ class UniformBelow {
   }
 
   uint32_t bound() const { return m_; }
+  // Words at or above this are rejected.
+  uint32_t limit() const { return limit_; }
 
   // x mod m. Exposed for tests.
   uint32_t mod(uint32_t x) const {
@@ -157,6 +164,14 @@ class UniformBelow {
   uint32_t limit_;
   uint64_t magic_;  // ceil(2^64 / m), 0 for m = 1 (every remainder is 0)
 };
+
+// `pairs` pairs of draws (first, then second) written to out[2a] and
+// out[2a + 1]: the same values, and the stream left at the same place, as
+// calling first(mt) and second(mt) in turn. The words are tempered in a batch
+// and checked against both rejection limits four at a time; only when one is
+// rejected are they taken one by one.
+void draw_pairs(Mt19937& mt, const UniformBelow& first, const UniformBelow& second, uint32_t* out,
+                uint64_t pairs);
 
 // The standard SplitMix64 output for state x: splitmix64_mix(x + golden gamma).
 uint64_t splitmix64(uint64_t x);

@@ -534,6 +534,62 @@ TEST(ChunkedPassTest, FlatMovesMatchFullRescoringPassByPass) {
   }
 }
 
+TEST(ChunkedPassTest, MovesMatchFullRescoringAtExactTiesAndHugeWeights) {
+  // The fast moves compare each point against one threshold derived from the
+  // bound and the set's total by a division. Where that division is off by
+  // one, points that tie the bound exactly (decided by the hashes) or weights
+  // whose products leave 64 bits would be misjudged. Weights here are few
+  // distinct multiples of one unit, so points tie the bound often; the unit
+  // is 1, 2^20 or 2^48 (the last makes rem * R exceed 64 bits). Bounds are
+  // the ladder's own and scores of random sets, moved pass by pass against
+  // full rescoring.
+  std::mt19937_64 rng(2024);
+  const int trials = sanitizer_build() ? 6 : 36;
+  for (int trial = 0; trial < trials; ++trial) {
+    const int64_t units[] = {1, int64_t{1} << 20, int64_t{1} << 48};
+    const int64_t unit = units[trial % 3];
+    const uint64_t k = 2 + rng() % 12;
+    const uint64_t n = k + 3 + rng() % 60;
+    std::vector<int64_t> w(n);
+    const uint64_t levels = trial % 2 == 0 ? 2 : 4;  // binary weights tie most
+    for (auto& x : w) x = unit * static_cast<int64_t>(rng() % levels);
+    w[rng() % n] += unit;  // at least one nonzero weight
+    const uint64_t s = 2 + rng() % 20;
+    const uint32_t seed = static_cast<uint32_t>(rng());
+    EsRulerCompat fast(w, s, k), naive(w, s, k);
+    fast.extend(seed, 0.99, 1e-3);
+    naive.extend(seed, 0.99, 1e-3);
+    naive.set_naive_perturbate_for_testing(true);
+    naive.chunk_last_for_testing() = fast.chunk_last_for_testing();
+    fast.chunk_sets_for_testing();
+    naive.chunk_sets_for_testing();
+    for (int round = 0; round < 4; ++round) {
+      Gsea bound;
+      if (round == 0 && !fast.levels().empty()) {
+        bound = fast.levels().back().bound;
+      } else {
+        std::vector<uint64_t> genes;
+        auto pick = rng_compat::Mt19937::seed(static_cast<uint32_t>(rng()));
+        rng_compat::combination(0, n - 1, k, pick, genes);
+        std::sort(genes.begin(), genes.end());
+        bound = score_set(w, fast.gene_hash_for_testing(), genes).gsea;
+      }
+      auto g1 = rng_compat::Mt19937::seed(seed + static_cast<uint32_t>(round));
+      auto g2 = g1;
+      for (int pass = 0; pass < 3; ++pass) {
+        ASSERT_EQ(fast.perturbate_all(bound, g1), naive.perturbate_all(bound, g2))
+            << trial << " round " << round;
+        for (uint64_t i = 0; i < s; ++i) {
+          ASSERT_EQ(fast.chunks_for_testing().set_genes(i), naive.chunks_for_testing().set_genes(i))
+              << trial << " round " << round << " set " << i;
+        }
+      }
+      ASSERT_EQ(g1.next_u32(), g2.next_u32());
+    }
+    for (uint64_t i = 0; i < s; ++i) expect_layout_consistent(fast, w, i);
+  }
+}
+
 TEST(ChunkedPassTest, LaddersDoNotDependOnTheThreadCount) {
   // Rulers large enough for the passes to run in parallel (and some too small
   // to), on arenas of 1, 2, 3 and 8 threads: identical ladders and sets.

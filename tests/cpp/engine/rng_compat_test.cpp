@@ -296,6 +296,54 @@ TEST(Mt19937Test, FixedBoundDrawMatchesUniformBelow) {
   EXPECT_THROW(UniformBelow(0), InternalError);
 }
 
+// The batched words must be std::mt19937's, across state regenerations and
+// from any starting offset within the state.
+TEST(Mt19937Test, FilledTemperedWordsAreTheStream) {
+  for (uint64_t skip : {0u, 1u, 3u, 623u, 624u, 1000u}) {
+    for (uint64_t n : {0u, 1u, 5u, 623u, 624u, 625u, 3000u}) {
+      auto a = Mt19937::seed(99);
+      std::mt19937 ref(99);
+      for (uint64_t i = 0; i < skip; ++i) {
+        a.next_u32();
+        ref();
+      }
+      std::vector<uint32_t> out(n + 1, 0xDEADBEEFu);
+      a.state.fill_tempered(out.data(), n);
+      for (uint64_t i = 0; i < n; ++i) ASSERT_EQ(out[i], ref()) << skip << "+" << i;
+      ASSERT_EQ(out[n], 0xDEADBEEFu);
+      ASSERT_EQ(a.next_u32(), ref()) << "stream position after " << n;
+    }
+  }
+}
+
+// Batched pairs against alternating single draws: the same values and the
+// stream left where the single draws leave it. Bounds just above 2^31 and
+// three quarters of 2^32 reject a quarter to a half of the words, so the
+// word-by-word fallback and its reads past the batch are exercised; small
+// bounds take the batched path.
+TEST(Mt19937Test, DrawnPairsMatchAlternatingDraws) {
+  const std::pair<uint32_t, uint32_t> bounds[] = {
+      {200u, 8500u}, {1u, 1u}, {50u, 20000u}, {0x80000001u, 7u}, {3u, 0xC0000000u},
+      {0x80000001u, 0xC0000001u}, {0xFFFFFFFFu, 0xFFFFFFFFu}};
+  for (const auto& [m1, m2] : bounds) {
+    const UniformBelow first(m1);
+    const UniformBelow second(m2);
+    for (uint64_t pairs : {0u, 1u, 2u, 20u, 311u, 312u, 2020u}) {
+      auto a = Mt19937::seed(m1 ^ m2 ^ static_cast<uint32_t>(pairs));
+      auto b = a;
+      a.next_u32();  // start off a run boundary
+      b.next_u32();
+      std::vector<uint32_t> out(2 * pairs);
+      draw_pairs(a, first, second, out.data(), pairs);
+      for (uint64_t i = 0; i < pairs; ++i) {
+        ASSERT_EQ(out[2 * i], b.uniform_below(m1)) << m1 << "," << m2 << " pair " << i;
+        ASSERT_EQ(out[2 * i + 1], b.uniform_below(m2)) << m1 << "," << m2 << " pair " << i;
+      }
+      ASSERT_EQ(a.next_u32(), b.next_u32()) << m1 << "," << m2 << " after " << pairs;
+    }
+  }
+}
+
 TEST(CombinationTest, MatchesTranscription) {
   std::vector<uint64_t> out;
   Mt19937 chain = Mt19937::seed(2024);
