@@ -97,6 +97,7 @@ struct PrefixPass {
   double* best_fw;  // per block: fine cells of its best node
   double* best_fx;
   double* breakpoint;  // per block: the best node stays best while slope > this
+  size_t* best_at;     // per block: the fine index of its best node
   double* values;      // scratch of b node values
   const size_t* rank;  // sorted index of each member, in draw order
   const double* w;     // weight of each member, in draw order
@@ -151,6 +152,7 @@ template <int L>
     // No node has a value (NaN slope or weights): recompute at every query.
     s.best_fw[t] = s.fw[first];
     s.best_fx[t] = s.fx[first];
+    s.best_at[t] = first;
     s.breakpoint[t] = kInf;
     return;
   }
@@ -182,6 +184,55 @@ template <int L>
   s.breakpoint[t] = max_lane<L>(bp);
   s.best_fw[t] = s.fw[c];
   s.best_fx[t] = s.fx[c];
+  s.best_at[t] = c;
+}
+
+// After member j0 joined block t (its fine cells already updated): whether
+// the block's best node c is still best at `slope` without a rescan, updating
+// its cached cells and breakpoint if so.
+//
+// It must have been best before the insertion at this slope (slope above the
+// breakpoint). The insertion moves the nodes from j0 on by one common
+// translation (W + w, x - 1), within the rounding that delta covers, and
+// leaves the others alone:
+// - j0 <= c: c moves with the nodes from j0 on, so they keep their standing
+//   against c; the nodes before j0 fall behind c (c gains w and a hit). For a
+//   node with Wp < Wc its ratio (xc - xp + delta) / (Wc - Wp) falls by about
+//   1 / (Wc - Wp + w) relative to itself, far more than rounding, so the old
+//   breakpoint still bounds it; a node with Wp = Wc before becomes lower
+//   with a negative numerator (it was at least delta below c, or the
+//   breakpoint is infinite already), bounded by 0.
+// - j0 > c: only the nodes from j0 on gain; c stays best if they are all at
+//   least delta below it, as a rescan would require of nodes after c. Nodes
+//   before j0 keep their breakpoints.
+template <int L>
+[[gnu::always_inline]] inline bool keep_best(const PrefixPass& s, size_t t, size_t j0,
+                                             double slope) {
+  using D = typename Lanes<L>::D;
+  using M = typename Lanes<L>::M;
+  if (!(slope > s.breakpoint[t])) return false;
+  const size_t c = s.best_at[t];
+  if (j0 <= c) {
+    s.best_fw[t] = s.fw[c];
+    s.best_fx[t] = s.fx[c];
+    s.breakpoint[t] = s.breakpoint[t] > 0.0 ? s.breakpoint[t] : 0.0;
+    return true;
+  }
+  const double cw = s.cw[t], cx = s.cx[t];
+  const double vc = slope * (s.best_fw[t] + cw) - (s.best_fx[t] + cx);
+  const D vcv = splat<L>(vc), delta = splat<L>(s.delta), sl = splat<L>(slope);
+  const D cwv = splat<L>(cw), cxv = splat<L>(cx);
+  const M from = lane_index<L>(0) * 0 + static_cast<long long>(j0);
+  M close = lane_index<L>(0) * 0;
+  const size_t end = (t + 1) * s.b;
+  for (size_t j = j0 & ~static_cast<size_t>(L - 1); j < end; j += L) {
+    const D v = sl * (load<L>(s.fw + j) + cwv) - (load<L>(s.fx + j) + cxv);
+    const M apart = vcv - v >= delta;
+    close |= lane_index<L>(j) >= from ? ~apart : close * 0;
+  }
+  long long any = 0;
+  for (int l = 0; l < L; ++l) any |= close[l];
+  return any == 0;
 }
 
 // Inserts the members in draw order and scores each prefix.
@@ -219,7 +270,7 @@ template <int L>
         store<L>(s.fx + j, load<L>(s.fx + j) + add_x);
       }
     }
-    refresh_block<L>(s, cell, slope);
+    if (!keep_best<L>(s, cell, j0, slope)) refresh_block<L>(s, cell, slope);
 
     // Later blocks move as a whole: W += w, x -= 1 on their coarse cells. In
     // the same pass, every block's best node is valued from the per-block copy
@@ -419,6 +470,7 @@ void PrefixScorer::stats1(std::span<const double> ranks, std::span<const uint64_
   cx_.assign(padded, kInf);
   best_fw_.assign(padded, 0.0);
   best_fx_.assign(padded, 0.0);
+  best_at_.assign(padded, 0);
   // Every block is scanned at the first query; padding blocks never are.
   breakpoint_.assign(padded, -kInf);
   std::fill(breakpoint_.begin(), breakpoint_.begin() + static_cast<ptrdiff_t>(nblocks), kInf);
@@ -482,6 +534,7 @@ void PrefixScorer::stats1(std::span<const double> ranks, std::span<const uint64_
   pass.best_fw = best_fw_.data();
   pass.best_fx = best_fx_.data();
   pass.breakpoint = breakpoint_.data();
+  pass.best_at = best_at_.data();
   pass.values = values_.data();
   pass.rank = rank_.data();
   pass.w = w_.data();

@@ -62,6 +62,7 @@ class PrefixScorer {
   // Per block: the fine cells of its best node and the slope down to which
   // that node stays best.
   std::vector<double> best_fw_, best_fx_, breakpoint_;
+  std::vector<size_t> best_at_;
   std::vector<double> values_;
   std::vector<double> other_;
 };
