@@ -101,6 +101,7 @@ struct PrefixPass {
   double* values;      // scratch of b node values
   const size_t* rank;  // sorted index of each member, in draw order
   const double* w;     // weight of each member, in draw order
+  const double* slope;  // per prefix: (N - k') / NR
   double* out;
   size_t k;
   uint64_t n;
@@ -244,14 +245,12 @@ template <int L>
   using D = typename Lanes<L>::D;
   using M = typename Lanes<L>::M;
   const M none = lane_index<L>(0) * 0;
-  double nr = 0.0;
   for (size_t i = 0; i < s.k; ++i) {
     const size_t j0 = s.rank[i];
     const double w = s.w[i];
     const size_t cell = j0 >> s.shift;
-    nr += w;
     const double nk = static_cast<double>(s.n - (i + 1));
-    const double slope = nk / nr;
+    const double slope = s.slope[i];
     const D sl = splat<L>(slope);
 
     // The new member's block: W += w, x -= 1 on its fine cells from the new
@@ -413,7 +412,16 @@ void PrefixScorer::cumulative(std::span<const double> ranks, std::span<const uin
   }
   other_.resize(k);
   stats1(ranks, sample, ord_, false, gsea_param, out);
-  stats1(ranks, sample, ord_, true, gsea_param, other_);
+  {
+    // The mirrored pass inserts the same weights in the same order: it reuses
+    // the weights and slopes of the forward one.
+    struct Reuse {
+      bool& flag;
+      ~Reuse() { flag = false; }
+    } reuse{reuse_weights_};
+    reuse_weights_ = true;
+    stats1(ranks, sample, ord_, true, gsea_param, other_);
+  }
   for (size_t i = 0; i < k; ++i) {
     const double a = out[i], b = other_[i];
     if (a > b) {
@@ -508,22 +516,32 @@ void PrefixScorer::stats1(std::span<const double> ranks, std::span<const uint64_
     }
   }
 
-  // Weights. Zero (or NaN) weights get a small positive weight so that every
-  // set has NR > 0; with integer-scaled ranks that is 1e-5 * 2^-10.
-  double w_min = 1e-5;
-  for (uint64_t p : sample) {
-    const double a = std::fabs(ranks[p - 1]);
-    if (a != 0.0 && !std::isnan(a) && a < w_min) w_min = a;
-  }
-  const double w_eps = w_min * 0.0009765625;
-  const bool use_pow = !(std::fabs(gsea_param - 1.0) < 1e-15);
-  w_.resize(k);
-  for (size_t i = 0; i < k; ++i) {
-    // fmax(|r|, w_eps), NaN giving w_eps, inline.
-    const double a = std::fabs(ranks[sample[i] - 1]);
-    double w = a > w_eps ? a : w_eps;
-    if (use_pow) w = std::pow(w, gsea_param);
-    w_[i] = w;
+  if (!reuse_weights_) {
+    // Weights. Zero (or NaN) weights get a small positive weight so that every
+    // set has NR > 0; with integer-scaled ranks that is 1e-5 * 2^-10.
+    double w_min = 1e-5;
+    for (uint64_t p : sample) {
+      const double a = std::fabs(ranks[p - 1]);
+      if (a != 0.0 && !std::isnan(a) && a < w_min) w_min = a;
+    }
+    const double w_eps = w_min * 0.0009765625;
+    const bool use_pow = !(std::fabs(gsea_param - 1.0) < 1e-15);
+    w_.resize(k);
+    for (size_t i = 0; i < k; ++i) {
+      // fmax(|r|, w_eps), NaN giving w_eps, inline.
+      const double a = std::fabs(ranks[sample[i] - 1]);
+      double w = a > w_eps ? a : w_eps;
+      if (use_pow) w = std::pow(w, gsea_param);
+      w_[i] = w;
+    }
+    // The slopes ahead of the insertions: each insertion's work depends on its
+    // slope, and a division there would stall it at every step.
+    slope_.resize(k);
+    double nr = 0.0;
+    for (size_t i = 0; i < k; ++i) {
+      nr += w_[i];
+      slope_[i] = static_cast<double>(n - (i + 1)) / nr;
+    }
   }
 
   PrefixPass pass;
@@ -538,6 +556,7 @@ void PrefixScorer::stats1(std::span<const double> ranks, std::span<const uint64_
   pass.values = values_.data();
   pass.rank = rank_.data();
   pass.w = w_.data();
+  pass.slope = slope_.data();
   pass.out = out.data();
   pass.k = k;
   pass.n = n;

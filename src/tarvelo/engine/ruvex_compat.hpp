@@ -56,6 +56,9 @@ class PrefixScorer {
   std::vector<size_t> ord_;
   std::vector<size_t> rank_;
   std::vector<double> w_;
+  std::vector<double> slope_;
+  // Set while cumulative() runs the mirrored pass of score type std.
+  bool reuse_weights_ = false;
   // Two-level prefix structure in structure-of-arrays form: fine cells (fw_,
   // fx_), one coarse cell per block (cw_, cx_).
   std::vector<double> fw_, fx_, cw_, cx_;
