@@ -206,14 +206,32 @@ template <int L>
 // - j0 > c: only the nodes from j0 on gain; c stays best if they are all at
 //   least delta below it, as a rescan would require of nodes after c. Nodes
 //   before j0 keep their breakpoints.
+//
+// Member j0 of weight w joins block t: W += w, x -= 1 on its fine cells from
+// j0 on (the lanes below kept by selection, not by adding zero). Returns
+// whether the block's best node stays best without a rescan; in the case
+// j0 > c the nodes that gain are checked while they are updated.
 template <int L>
-[[gnu::always_inline]] inline bool keep_best(const PrefixPass& s, size_t t, size_t j0,
-                                             double slope) {
+[[gnu::always_inline]] inline bool insert_keeping_best(const PrefixPass& s, size_t t, size_t j0,
+                                                       double w, double slope) {
   using D = typename Lanes<L>::D;
   using M = typename Lanes<L>::M;
-  if (!(slope > s.breakpoint[t])) return false;
+  const bool was_best = slope > s.breakpoint[t];
   const size_t c = s.best_at[t];
-  if (j0 <= c) {
+  const D add_w = splat<L>(w), add_x = splat<L>(-1.0);
+  const M from = lane_index<L>(0) * 0 + static_cast<long long>(j0);
+  const size_t end = (t + 1) * s.b;
+  size_t j = j0 & ~static_cast<size_t>(L - 1);
+  if (!was_best || j0 <= c) {
+    const M hit = lane_index<L>(j) >= from;
+    const D fw = load<L>(s.fw + j), fx = load<L>(s.fx + j);
+    store<L>(s.fw + j, hit ? fw + add_w : fw);
+    store<L>(s.fx + j, hit ? fx + add_x : fx);
+    for (j += L; j < end; j += L) {
+      store<L>(s.fw + j, load<L>(s.fw + j) + add_w);
+      store<L>(s.fx + j, load<L>(s.fx + j) + add_x);
+    }
+    if (!was_best) return false;
     s.best_fw[t] = s.fw[c];
     s.best_fx[t] = s.fx[c];
     s.breakpoint[t] = s.breakpoint[t] > 0.0 ? s.breakpoint[t] : 0.0;
@@ -223,13 +241,24 @@ template <int L>
   const double vc = slope * (s.best_fw[t] + cw) - (s.best_fx[t] + cx);
   const D vcv = splat<L>(vc), delta = splat<L>(s.delta), sl = splat<L>(slope);
   const D cwv = splat<L>(cw), cxv = splat<L>(cx);
-  const M from = lane_index<L>(0) * 0 + static_cast<long long>(j0);
   M close = lane_index<L>(0) * 0;
-  const size_t end = (t + 1) * s.b;
-  for (size_t j = j0 & ~static_cast<size_t>(L - 1); j < end; j += L) {
-    const D v = sl * (load<L>(s.fw + j) + cwv) - (load<L>(s.fx + j) + cxv);
+  {
+    const M hit = lane_index<L>(j) >= from;
+    D fw = load<L>(s.fw + j), fx = load<L>(s.fx + j);
+    fw = hit ? fw + add_w : fw;
+    fx = hit ? fx + add_x : fx;
+    store<L>(s.fw + j, fw);
+    store<L>(s.fx + j, fx);
+    const D v = sl * (fw + cwv) - (fx + cxv);
     const M apart = vcv - v >= delta;
-    close |= lane_index<L>(j) >= from ? ~apart : close * 0;
+    close = hit ? ~apart : close;
+  }
+  for (j += L; j < end; j += L) {
+    const D fw = load<L>(s.fw + j) + add_w, fx = load<L>(s.fx + j) + add_x;
+    store<L>(s.fw + j, fw);
+    store<L>(s.fx + j, fx);
+    const D v = sl * (fw + cwv) - (fx + cxv);
+    close |= ~(vcv - v >= delta);
   }
   long long any = 0;
   for (int l = 0; l < L; ++l) any |= close[l];
@@ -253,23 +282,8 @@ template <int L>
     const double slope = s.slope[i];
     const D sl = splat<L>(slope);
 
-    // The new member's block: W += w, x -= 1 on its fine cells from the new
-    // member on (the lanes below kept by selection, not by adding zero), then
-    // a rescan.
-    {
-      const D add_w = splat<L>(w), add_x = splat<L>(-1.0);
-      const size_t end = (cell + 1) * s.b;
-      size_t j = j0 & ~static_cast<size_t>(L - 1);
-      const M hit = lane_index<L>(j) >= none + static_cast<long long>(j0);
-      const D fw = load<L>(s.fw + j), fx = load<L>(s.fx + j);
-      store<L>(s.fw + j, hit ? fw + add_w : fw);
-      store<L>(s.fx + j, hit ? fx + add_x : fx);
-      for (j += L; j < end; j += L) {
-        store<L>(s.fw + j, load<L>(s.fw + j) + add_w);
-        store<L>(s.fx + j, load<L>(s.fx + j) + add_x);
-      }
-    }
-    if (!keep_best<L>(s, cell, j0, slope)) refresh_block<L>(s, cell, slope);
+    // The new member's block, rescanned unless its best node stays best.
+    if (!insert_keeping_best<L>(s, cell, j0, w, slope)) refresh_block<L>(s, cell, slope);
 
     // Later blocks move as a whole: W += w, x -= 1 on their coarse cells. In
     // the same pass, every block's best node is valued from the per-block copy
