@@ -110,17 +110,42 @@ struct CountScratch {
   std::vector<uint64_t> above;  // per boundary: scores with upper_bound there
 };
 
+// Entries of the ascending xs[0..q) below e (strict) or at most e
+// (inclusive): lower_bound and upper_bound, with selects in place of
+// branches, since the scores fall at random among the members.
+template <bool kInclusive>
+inline size_t count_below(const double* xs, size_t q, double e) {
+  size_t lo = 0;
+  for (size_t len = q; len > 0;) {
+    const size_t half = len / 2;
+    const double x = xs[lo + half];
+    const bool right = kInclusive ? !(e < x) : x < e;
+    lo = right ? lo + half + 1 : lo;
+    len = right ? len - half - 1 : half;
+  }
+  return lo;
+}
+
 void count_group_block(const SizeGroup& g, std::span<const double> es, std::span<const double> col,
                        GroupAcc& acc, CountScratch& scratch) {
-  for (double e : col) {
-    if (e <= 0.0) {
-      ++acc.le_zero;
-      acc.le_zero_sum += e;
+  // Scores fall on either side of 0 at random: selects instead of branches.
+  // Adding +0.0 for a score that does not count leaves a sum unchanged (a
+  // sum that starts at +0.0 never becomes -0.0), so the sums are those of the
+  // counted scores added in order.
+  {
+    uint64_t le_zero = acc.le_zero, ge_zero = acc.ge_zero;
+    double le_sum = acc.le_zero_sum, ge_sum = acc.ge_zero_sum;
+    for (double e : col) {
+      const bool le = e <= 0.0, ge = e >= 0.0;
+      le_zero += le;
+      ge_zero += ge;
+      le_sum += le ? e : 0.0;
+      ge_sum += ge ? e : 0.0;
     }
-    if (e >= 0.0) {
-      ++acc.ge_zero;
-      acc.ge_zero_sum += e;
-    }
+    acc.le_zero = le_zero;
+    acc.ge_zero = ge_zero;
+    acc.le_zero_sum = le_sum;
+    acc.ge_zero_sum = ge_sum;
   }
   const size_t m = g.indices.size();
   if (m < kSortMembers) {
@@ -156,8 +181,8 @@ void count_group_block(const SizeGroup& g, std::span<const double> es, std::span
   scratch.above.assign(q + 1, 0);
   for (double e : col) {
     if (e != e) continue;
-    ++scratch.below[static_cast<size_t>(std::lower_bound(xs.begin(), xs.end(), e) - xs.begin())];
-    ++scratch.above[static_cast<size_t>(std::upper_bound(xs.begin(), xs.end(), e) - xs.begin())];
+    ++scratch.below[count_below<false>(xs.data(), q, e)];
+    ++scratch.above[count_below<true>(xs.data(), q, e)];
   }
   uint64_t le = 0, ge = 0;
   for (size_t i = 0; i < q; ++i) {
