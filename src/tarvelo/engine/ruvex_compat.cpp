@@ -292,18 +292,35 @@ template <int L>
     const M cell_v = none + static_cast<long long>(cell);
     D acc = splat<L>(0.0);
     M stale = none;
-    for (size_t t = 0; t < s.padded; t += L) {
-      const M idx = lane_index<L>(t);
+    // Three runs: the vectors before the one holding the new member's block
+    // keep their coarse cells, the vectors after it all move.
+    const size_t tc = cell & ~static_cast<size_t>(L - 1);
+    for (size_t t = 0; t < tc; t += L) {
+      const D v = sl * (load<L>(s.best_fw + t) + load<L>(s.cw + t)) -
+                  (load<L>(s.best_fx + t) + load<L>(s.cx + t));
+      acc = v > acc ? v : acc;
+      stale |= ~(sl > load<L>(s.breakpoint + t));
+    }
+    {
+      const M idx = lane_index<L>(tc);
       const M later = idx > cell_v;
-      D cw = load<L>(s.cw + t), cx = load<L>(s.cx + t);
+      D cw = load<L>(s.cw + tc), cx = load<L>(s.cx + tc);
       cw = later ? cw + add_w : cw;
       cx = later ? cx + add_x : cx;
+      store<L>(s.cw + tc, cw);
+      store<L>(s.cx + tc, cx);
+      const D v = sl * (load<L>(s.best_fw + tc) + cw) - (load<L>(s.best_fx + tc) + cx);
+      acc = v > acc ? v : acc;
+      const M fresh = sl > load<L>(s.breakpoint + tc);
+      stale |= idx == cell_v ? none : ~fresh;
+    }
+    for (size_t t = tc + L; t < s.padded; t += L) {
+      const D cw = load<L>(s.cw + t) + add_w, cx = load<L>(s.cx + t) + add_x;
       store<L>(s.cw + t, cw);
       store<L>(s.cx + t, cx);
       const D v = sl * (load<L>(s.best_fw + t) + cw) - (load<L>(s.best_fx + t) + cx);
       acc = v > acc ? v : acc;
-      const M fresh = sl > load<L>(s.breakpoint + t);
-      stale |= idx == cell_v ? none : ~fresh;
+      stale |= ~(sl > load<L>(s.breakpoint + t));
     }
     long long any_stale = 0;
     for (int l = 0; l < L; ++l) any_stale |= stale[l];
