@@ -384,6 +384,37 @@ std::vector<size_t> order(std::span<const uint64_t> values) {
 
 void PrefixScorer::sort_sample(std::span<const uint64_t> sample, uint64_t n) {
   const size_t k = sample.size();
+  if (n <= kBitmapMaxN && n / 64 <= 8 * static_cast<uint64_t>(k) + 64) {
+    // The sample is dense enough in 1..N that marking its positions in a
+    // bitmap and reading the bits back in order costs less than any sort:
+    // one word per 64 positions, one step per member. The bitmap is left
+    // all clear for the next call.
+    const size_t words = static_cast<size_t>(n / 64 + 1);
+    if (bitmap_.size() < words) bitmap_.resize(words, 0);
+    if (slot_.size() < n + 1) slot_.resize(static_cast<size_t>(n + 1));
+    for (size_t i = 0; i < k; ++i) {
+      const uint64_t p = sample[i];
+      const uint64_t bit = uint64_t{1} << (p & 63);
+      if (p == 0 || p > n || (bitmap_[p >> 6] & bit) != 0) {
+        std::fill(bitmap_.begin(), bitmap_.end(), uint64_t{0});
+        internal_fault("prefix scores: sample position " + std::to_string(p) +
+                       " repeated or outside 1.." + std::to_string(n));
+      }
+      bitmap_[p >> 6] |= bit;
+      slot_[p] = static_cast<uint32_t>(i);
+    }
+    ord_.resize(k);
+    size_t r = 0;
+    for (size_t w = 0; w < words; ++w) {
+      uint64_t x = bitmap_[w];
+      if (x == 0) continue;
+      bitmap_[w] = 0;
+      for (; x != 0; x &= x - 1) {
+        ord_[r++] = slot_[w * 64 + static_cast<size_t>(__builtin_ctzll(x))];
+      }
+    }
+    return;
+  }
   if (n <= 0xFFFFFFFFull && k <= 0xFFFFFFFFull) {
     // Positions are distinct, so sorting (position, index) keys packed into
     // one integer gives the same order, several times faster; long samples

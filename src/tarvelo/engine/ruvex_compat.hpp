@@ -53,6 +53,11 @@ class PrefixScorer {
   void sort_sample(std::span<const uint64_t> sample, uint64_t n);
 
   std::vector<uint64_t> keys_, tmp_keys_;
+  // Sorting by bitmap, for lists up to kBitmapMaxN positions: one bit per
+  // position (all clear between calls) and the draw index of each marked one.
+  static constexpr uint64_t kBitmapMaxN = uint64_t{1} << 22;
+  std::vector<uint64_t> bitmap_;
+  std::vector<uint32_t> slot_;
   std::vector<size_t> ord_;
   std::vector<size_t> rank_;
   std::vector<double> w_;

@@ -252,6 +252,37 @@ TEST(PrefixScores, DrawOrderAroundTheBestNodeMatchesBruteForce) {
   }
 }
 
+// Samples are put in list order by marking a bitmap when they are dense in
+// 1..N and by sorting when they are sparse: both ways give the same scores, a
+// rejected sample leaves nothing behind for the next one, and the sorting way
+// rejects repeats too.
+TEST(PrefixScores, DenseAndSparseSamplesAreOrderedAlike) {
+  std::mt19937_64 gen(41);
+  PrefixScorer scorer;
+  for (uint64_t n : {uint64_t{3000}, uint64_t{200000}}) {
+    std::vector<double> ranks(n);
+    for (auto& r : ranks) r = static_cast<double>(std::uniform_int_distribution<int>(1, 50)(gen));
+    std::sort(ranks.begin(), ranks.end(), std::greater<>());
+    for (size_t k : {size_t{5}, size_t{70}, size_t{150}}) {
+      auto sample = random_sample(gen, n, k, true, false);
+      std::vector<double> out(k);
+      // A repeated position is rejected; the same scorer then scores a valid
+      // sample correctly.
+      std::vector<uint64_t> repeated = sample;
+      repeated.push_back(sample[k / 2]);
+      std::vector<double> out_rep(k + 1);
+      EXPECT_THROW(scorer.cumulative(ranks, repeated, ScoreType::kStd, 1.0, out_rep),
+                   InternalError);
+      scorer.cumulative(ranks, sample, ScoreType::kStd, 1.0, out);
+      size_t bad = 0;
+      for (size_t i = 0; i < k; ++i) {
+        bad += out[i] != oracle_score(ranks, sample, i + 1, ScoreType::kStd);
+      }
+      EXPECT_EQ(bad, 0u) << "N " << n << ", k " << k;
+    }
+  }
+}
+
 TEST(PrefixScores, SingleGeneAndSignConventions) {
   std::vector<double> ranks = {9, 7, 5, 4, 3, 2, 2, 1, 1, 1};
   const uint64_t n = ranks.size();
