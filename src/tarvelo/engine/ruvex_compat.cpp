@@ -134,12 +134,13 @@ template <int L>
   // Per lane the largest value and the first node holding it.
   D acc = splat<L>(-kInf);
   M at = lane_index<L>(first);
-  for (size_t j = first; j < end; j += L) {
+  M idx = at;
+  for (size_t j = first; j < end; j += L, idx += L) {
     const D v = sl * (load<L>(s.fw + j) + cw) - (load<L>(s.fx + j) + cx);
     store<L>(s.values + (j - first), v);
     const M better = v > acc;
     acc = better ? v : acc;
-    at = better ? lane_index<L>(j) : at;
+    at = better ? idx : at;
   }
   const double m = max_lane<L>(acc);
   // The first node of value m, without a data-dependent branch.
@@ -165,7 +166,7 @@ template <int L>
   // Up to the vector holding c the nodes may lie lower (Wp < Wc); past it W
   // never decreases and only ties can matter.
   const size_t split = (c & ~static_cast<size_t>(L - 1)) + L;
-  for (size_t j = first; j < split; j += L) {
+  auto candidate = [&](size_t j) {
     const D w = load<L>(s.fw + j) + cw;
     const D x = load<L>(s.fx + j) + cx;
     const D v = load<L>(s.values + (j - first));
@@ -174,7 +175,16 @@ template <int L>
     D r = (xc - x + delta) / (lower ? dw : one) * slack;
     r = r == r ? r : inf;
     const M apart = vc - v >= delta;
-    D cand = lower ? r : (apart ? ninf : inf);
+    return lower ? r : (apart ? ninf : inf);
+  };
+  for (size_t j = first; j + L < split; j += L) {
+    const D cand = candidate(j);
+    bp = cand > bp ? cand : bp;
+  }
+  {
+    // The vector holding c: c itself is no candidate.
+    const size_t j = split - L;
+    D cand = candidate(j);
     cand = lane_index<L>(j) == best ? ninf : cand;
     bp = cand > bp ? cand : bp;
   }
