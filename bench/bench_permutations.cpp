@@ -1,12 +1,14 @@
 // Permutation engine throughput: N = 20,000 genes, 2,000 pathways of sizes
 // 15..500, 10,000 permutations. Prints medians of several runs.
 //
-//   bench_permutations [runs]
+//   bench_permutations [runs] [prefix]
+// With "prefix" only the prefix-score timings per instruction set path run.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <string>
 #include <vector>
 
 #include <tbb/task_arena.h>
@@ -81,6 +83,7 @@ int main(int argc, char** argv) {
     }
     force_prefix_path(PrefixPath::kAuto);
   }
+  if (argc > 2 && std::string(argv[2]) == "prefix") return 0;
 
   BatchCounts ref;
   double t_seq = median_time(runs, [&] { ref = calc_gsea_stat_cumulative_batch_f64_sequential(in); });

@@ -97,9 +97,11 @@ struct PrefixPass {
   double* best_fw;  // per block: fine cells of its best node
   double* best_fx;
   double* breakpoint;  // per block: the best node stays best while slope > this
+  size_t* best_at;     // per block: the fine index of its best node
   double* values;      // scratch of b node values
   const size_t* rank;  // sorted index of each member, in draw order
   const double* w;     // weight of each member, in draw order
+  const double* slope;  // per prefix: (N - k') / NR
   double* out;
   size_t k;
   uint64_t n;
@@ -132,12 +134,13 @@ template <int L>
   // Per lane the largest value and the first node holding it.
   D acc = splat<L>(-kInf);
   M at = lane_index<L>(first);
-  for (size_t j = first; j < end; j += L) {
+  M idx = at;
+  for (size_t j = first; j < end; j += L, idx += L) {
     const D v = sl * (load<L>(s.fw + j) + cw) - (load<L>(s.fx + j) + cx);
     store<L>(s.values + (j - first), v);
     const M better = v > acc;
     acc = better ? v : acc;
-    at = better ? lane_index<L>(j) : at;
+    at = better ? idx : at;
   }
   const double m = max_lane<L>(acc);
   // The first node of value m, without a data-dependent branch.
@@ -151,6 +154,7 @@ template <int L>
     // No node has a value (NaN slope or weights): recompute at every query.
     s.best_fw[t] = s.fw[first];
     s.best_fx[t] = s.fx[first];
+    s.best_at[t] = first;
     s.breakpoint[t] = kInf;
     return;
   }
@@ -162,7 +166,7 @@ template <int L>
   // Up to the vector holding c the nodes may lie lower (Wp < Wc); past it W
   // never decreases and only ties can matter.
   const size_t split = (c & ~static_cast<size_t>(L - 1)) + L;
-  for (size_t j = first; j < split; j += L) {
+  auto candidate = [&](size_t j) {
     const D w = load<L>(s.fw + j) + cw;
     const D x = load<L>(s.fx + j) + cx;
     const D v = load<L>(s.values + (j - first));
@@ -171,7 +175,16 @@ template <int L>
     D r = (xc - x + delta) / (lower ? dw : one) * slack;
     r = r == r ? r : inf;
     const M apart = vc - v >= delta;
-    D cand = lower ? r : (apart ? ninf : inf);
+    return lower ? r : (apart ? ninf : inf);
+  };
+  for (size_t j = first; j + L < split; j += L) {
+    const D cand = candidate(j);
+    bp = cand > bp ? cand : bp;
+  }
+  {
+    // The vector holding c: c itself is no candidate.
+    const size_t j = split - L;
+    D cand = candidate(j);
     cand = lane_index<L>(j) == best ? ninf : cand;
     bp = cand > bp ? cand : bp;
   }
@@ -182,6 +195,84 @@ template <int L>
   s.breakpoint[t] = max_lane<L>(bp);
   s.best_fw[t] = s.fw[c];
   s.best_fx[t] = s.fx[c];
+  s.best_at[t] = c;
+}
+
+// After member j0 joined block t (its fine cells already updated): whether
+// the block's best node c is still best at `slope` without a rescan, updating
+// its cached cells and breakpoint if so.
+//
+// It must have been best before the insertion at this slope (slope above the
+// breakpoint). The insertion moves the nodes from j0 on by one common
+// translation (W + w, x - 1), within the rounding that delta covers, and
+// leaves the others alone:
+// - j0 <= c: c moves with the nodes from j0 on, so they keep their standing
+//   against c; the nodes before j0 fall behind c (c gains w and a hit). For a
+//   node with Wp < Wc its ratio (xc - xp + delta) / (Wc - Wp) falls by about
+//   1 / (Wc - Wp + w) relative to itself, far more than rounding, so the old
+//   breakpoint still bounds it; a node with Wp = Wc before becomes lower
+//   with a negative numerator (it was at least delta below c, or the
+//   breakpoint is infinite already), bounded by 0.
+// - j0 > c: only the nodes from j0 on gain; c stays best if they are all at
+//   least delta below it, as a rescan would require of nodes after c. Nodes
+//   before j0 keep their breakpoints.
+//
+// Member j0 of weight w joins block t: W += w, x -= 1 on its fine cells from
+// j0 on (the lanes below kept by selection, not by adding zero). Returns
+// whether the block's best node stays best without a rescan; in the case
+// j0 > c the nodes that gain are checked while they are updated.
+template <int L>
+[[gnu::always_inline]] inline bool insert_keeping_best(const PrefixPass& s, size_t t, size_t j0,
+                                                       double w, double slope) {
+  using D = typename Lanes<L>::D;
+  using M = typename Lanes<L>::M;
+  const bool was_best = slope > s.breakpoint[t];
+  const size_t c = s.best_at[t];
+  const D add_w = splat<L>(w), add_x = splat<L>(-1.0);
+  const M from = lane_index<L>(0) * 0 + static_cast<long long>(j0);
+  const size_t end = (t + 1) * s.b;
+  size_t j = j0 & ~static_cast<size_t>(L - 1);
+  if (!was_best || j0 <= c) {
+    const M hit = lane_index<L>(j) >= from;
+    const D fw = load<L>(s.fw + j), fx = load<L>(s.fx + j);
+    store<L>(s.fw + j, hit ? fw + add_w : fw);
+    store<L>(s.fx + j, hit ? fx + add_x : fx);
+    for (j += L; j < end; j += L) {
+      store<L>(s.fw + j, load<L>(s.fw + j) + add_w);
+      store<L>(s.fx + j, load<L>(s.fx + j) + add_x);
+    }
+    if (!was_best) return false;
+    s.best_fw[t] = s.fw[c];
+    s.best_fx[t] = s.fx[c];
+    s.breakpoint[t] = s.breakpoint[t] > 0.0 ? s.breakpoint[t] : 0.0;
+    return true;
+  }
+  const double cw = s.cw[t], cx = s.cx[t];
+  const double vc = slope * (s.best_fw[t] + cw) - (s.best_fx[t] + cx);
+  const D vcv = splat<L>(vc), delta = splat<L>(s.delta), sl = splat<L>(slope);
+  const D cwv = splat<L>(cw), cxv = splat<L>(cx);
+  M close = lane_index<L>(0) * 0;
+  {
+    const M hit = lane_index<L>(j) >= from;
+    D fw = load<L>(s.fw + j), fx = load<L>(s.fx + j);
+    fw = hit ? fw + add_w : fw;
+    fx = hit ? fx + add_x : fx;
+    store<L>(s.fw + j, fw);
+    store<L>(s.fx + j, fx);
+    const D v = sl * (fw + cwv) - (fx + cxv);
+    const M apart = vcv - v >= delta;
+    close = hit ? ~apart : close;
+  }
+  for (j += L; j < end; j += L) {
+    const D fw = load<L>(s.fw + j) + add_w, fx = load<L>(s.fx + j) + add_x;
+    store<L>(s.fw + j, fw);
+    store<L>(s.fx + j, fx);
+    const D v = sl * (fw + cwv) - (fx + cxv);
+    close |= ~(vcv - v >= delta);
+  }
+  long long any = 0;
+  for (int l = 0; l < L; ++l) any |= close[l];
+  return any == 0;
 }
 
 // Inserts the members in draw order and scores each prefix.
@@ -193,33 +284,16 @@ template <int L>
   using D = typename Lanes<L>::D;
   using M = typename Lanes<L>::M;
   const M none = lane_index<L>(0) * 0;
-  double nr = 0.0;
   for (size_t i = 0; i < s.k; ++i) {
     const size_t j0 = s.rank[i];
     const double w = s.w[i];
     const size_t cell = j0 >> s.shift;
-    nr += w;
     const double nk = static_cast<double>(s.n - (i + 1));
-    const double slope = nk / nr;
+    const double slope = s.slope[i];
     const D sl = splat<L>(slope);
 
-    // The new member's block: W += w, x -= 1 on its fine cells from the new
-    // member on (the lanes below kept by selection, not by adding zero), then
-    // a rescan.
-    {
-      const D add_w = splat<L>(w), add_x = splat<L>(-1.0);
-      const size_t end = (cell + 1) * s.b;
-      size_t j = j0 & ~static_cast<size_t>(L - 1);
-      const M hit = lane_index<L>(j) >= none + static_cast<long long>(j0);
-      const D fw = load<L>(s.fw + j), fx = load<L>(s.fx + j);
-      store<L>(s.fw + j, hit ? fw + add_w : fw);
-      store<L>(s.fx + j, hit ? fx + add_x : fx);
-      for (j += L; j < end; j += L) {
-        store<L>(s.fw + j, load<L>(s.fw + j) + add_w);
-        store<L>(s.fx + j, load<L>(s.fx + j) + add_x);
-      }
-    }
-    refresh_block<L>(s, cell, slope);
+    // The new member's block, rescanned unless its best node stays best.
+    if (!insert_keeping_best<L>(s, cell, j0, w, slope)) refresh_block<L>(s, cell, slope);
 
     // Later blocks move as a whole: W += w, x -= 1 on their coarse cells. In
     // the same pass, every block's best node is valued from the per-block copy
@@ -228,18 +302,35 @@ template <int L>
     const M cell_v = none + static_cast<long long>(cell);
     D acc = splat<L>(0.0);
     M stale = none;
-    for (size_t t = 0; t < s.padded; t += L) {
-      const M idx = lane_index<L>(t);
+    // Three runs: the vectors before the one holding the new member's block
+    // keep their coarse cells, the vectors after it all move.
+    const size_t tc = cell & ~static_cast<size_t>(L - 1);
+    for (size_t t = 0; t < tc; t += L) {
+      const D v = sl * (load<L>(s.best_fw + t) + load<L>(s.cw + t)) -
+                  (load<L>(s.best_fx + t) + load<L>(s.cx + t));
+      acc = v > acc ? v : acc;
+      stale |= ~(sl > load<L>(s.breakpoint + t));
+    }
+    {
+      const M idx = lane_index<L>(tc);
       const M later = idx > cell_v;
-      D cw = load<L>(s.cw + t), cx = load<L>(s.cx + t);
+      D cw = load<L>(s.cw + tc), cx = load<L>(s.cx + tc);
       cw = later ? cw + add_w : cw;
       cx = later ? cx + add_x : cx;
+      store<L>(s.cw + tc, cw);
+      store<L>(s.cx + tc, cx);
+      const D v = sl * (load<L>(s.best_fw + tc) + cw) - (load<L>(s.best_fx + tc) + cx);
+      acc = v > acc ? v : acc;
+      const M fresh = sl > load<L>(s.breakpoint + tc);
+      stale |= idx == cell_v ? none : ~fresh;
+    }
+    for (size_t t = tc + L; t < s.padded; t += L) {
+      const D cw = load<L>(s.cw + t) + add_w, cx = load<L>(s.cx + t) + add_x;
       store<L>(s.cw + t, cw);
       store<L>(s.cx + t, cx);
       const D v = sl * (load<L>(s.best_fw + t) + cw) - (load<L>(s.best_fx + t) + cx);
       acc = v > acc ? v : acc;
-      const M fresh = sl > load<L>(s.breakpoint + t);
-      stale |= idx == cell_v ? none : ~fresh;
+      stale |= ~(sl > load<L>(s.breakpoint + t));
     }
     long long any_stale = 0;
     for (int l = 0; l < L; ++l) any_stale |= stale[l];
@@ -303,6 +394,37 @@ std::vector<size_t> order(std::span<const uint64_t> values) {
 
 void PrefixScorer::sort_sample(std::span<const uint64_t> sample, uint64_t n) {
   const size_t k = sample.size();
+  if (n <= kBitmapMaxN && n / 64 <= 8 * static_cast<uint64_t>(k) + 64) {
+    // The sample is dense enough in 1..N that marking its positions in a
+    // bitmap and reading the bits back in order costs less than any sort:
+    // one word per 64 positions, one step per member. The bitmap is left
+    // all clear for the next call.
+    const size_t words = static_cast<size_t>(n / 64 + 1);
+    if (bitmap_.size() < words) bitmap_.resize(words, 0);
+    if (slot_.size() < n + 1) slot_.resize(static_cast<size_t>(n + 1));
+    for (size_t i = 0; i < k; ++i) {
+      const uint64_t p = sample[i];
+      const uint64_t bit = uint64_t{1} << (p & 63);
+      if (p == 0 || p > n || (bitmap_[p >> 6] & bit) != 0) {
+        std::fill(bitmap_.begin(), bitmap_.end(), uint64_t{0});
+        internal_fault("prefix scores: sample position " + std::to_string(p) +
+                       " repeated or outside 1.." + std::to_string(n));
+      }
+      bitmap_[p >> 6] |= bit;
+      slot_[p] = static_cast<uint32_t>(i);
+    }
+    ord_.resize(k);
+    size_t r = 0;
+    for (size_t w = 0; w < words; ++w) {
+      uint64_t x = bitmap_[w];
+      if (x == 0) continue;
+      bitmap_[w] = 0;
+      for (; x != 0; x &= x - 1) {
+        ord_[r++] = slot_[w * 64 + static_cast<size_t>(__builtin_ctzll(x))];
+      }
+    }
+    return;
+  }
   if (n <= 0xFFFFFFFFull && k <= 0xFFFFFFFFull) {
     // Positions are distinct, so sorting (position, index) keys packed into
     // one integer gives the same order, several times faster; long samples
@@ -362,7 +484,16 @@ void PrefixScorer::cumulative(std::span<const double> ranks, std::span<const uin
   }
   other_.resize(k);
   stats1(ranks, sample, ord_, false, gsea_param, out);
-  stats1(ranks, sample, ord_, true, gsea_param, other_);
+  {
+    // The mirrored pass inserts the same weights in the same order: it reuses
+    // the weights and slopes of the forward one.
+    struct Reuse {
+      bool& flag;
+      ~Reuse() { flag = false; }
+    } reuse{reuse_weights_};
+    reuse_weights_ = true;
+    stats1(ranks, sample, ord_, true, gsea_param, other_);
+  }
   for (size_t i = 0; i < k; ++i) {
     const double a = out[i], b = other_[i];
     if (a > b) {
@@ -419,6 +550,7 @@ void PrefixScorer::stats1(std::span<const double> ranks, std::span<const uint64_
   cx_.assign(padded, kInf);
   best_fw_.assign(padded, 0.0);
   best_fx_.assign(padded, 0.0);
+  best_at_.assign(padded, 0);
   // Every block is scanned at the first query; padding blocks never are.
   breakpoint_.assign(padded, -kInf);
   std::fill(breakpoint_.begin(), breakpoint_.begin() + static_cast<ptrdiff_t>(nblocks), kInf);
@@ -456,22 +588,32 @@ void PrefixScorer::stats1(std::span<const double> ranks, std::span<const uint64_
     }
   }
 
-  // Weights. Zero (or NaN) weights get a small positive weight so that every
-  // set has NR > 0; with integer-scaled ranks that is 1e-5 * 2^-10.
-  double w_min = 1e-5;
-  for (uint64_t p : sample) {
-    const double a = std::fabs(ranks[p - 1]);
-    if (a != 0.0 && !std::isnan(a) && a < w_min) w_min = a;
-  }
-  const double w_eps = w_min * 0.0009765625;
-  const bool use_pow = !(std::fabs(gsea_param - 1.0) < 1e-15);
-  w_.resize(k);
-  for (size_t i = 0; i < k; ++i) {
-    // fmax(|r|, w_eps), NaN giving w_eps, inline.
-    const double a = std::fabs(ranks[sample[i] - 1]);
-    double w = a > w_eps ? a : w_eps;
-    if (use_pow) w = std::pow(w, gsea_param);
-    w_[i] = w;
+  if (!reuse_weights_) {
+    // Weights. Zero (or NaN) weights get a small positive weight so that every
+    // set has NR > 0; with integer-scaled ranks that is 1e-5 * 2^-10.
+    double w_min = 1e-5;
+    for (uint64_t p : sample) {
+      const double a = std::fabs(ranks[p - 1]);
+      if (a != 0.0 && !std::isnan(a) && a < w_min) w_min = a;
+    }
+    const double w_eps = w_min * 0.0009765625;
+    const bool use_pow = !(std::fabs(gsea_param - 1.0) < 1e-15);
+    w_.resize(k);
+    for (size_t i = 0; i < k; ++i) {
+      // fmax(|r|, w_eps), NaN giving w_eps, inline.
+      const double a = std::fabs(ranks[sample[i] - 1]);
+      double w = a > w_eps ? a : w_eps;
+      if (use_pow) w = std::pow(w, gsea_param);
+      w_[i] = w;
+    }
+    // The slopes ahead of the insertions: each insertion's work depends on its
+    // slope, and a division there would stall it at every step.
+    slope_.resize(k);
+    double nr = 0.0;
+    for (size_t i = 0; i < k; ++i) {
+      nr += w_[i];
+      slope_[i] = static_cast<double>(n - (i + 1)) / nr;
+    }
   }
 
   PrefixPass pass;
@@ -482,9 +624,11 @@ void PrefixScorer::stats1(std::span<const double> ranks, std::span<const uint64_
   pass.best_fw = best_fw_.data();
   pass.best_fx = best_fx_.data();
   pass.breakpoint = breakpoint_.data();
+  pass.best_at = best_at_.data();
   pass.values = values_.data();
   pass.rank = rank_.data();
   pass.w = w_.data();
+  pass.slope = slope_.data();
   pass.out = out.data();
   pass.k = k;
   pass.n = n;

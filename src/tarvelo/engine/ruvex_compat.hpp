@@ -53,15 +53,24 @@ class PrefixScorer {
   void sort_sample(std::span<const uint64_t> sample, uint64_t n);
 
   std::vector<uint64_t> keys_, tmp_keys_;
+  // Sorting by bitmap, for lists up to kBitmapMaxN positions: one bit per
+  // position (all clear between calls) and the draw index of each marked one.
+  static constexpr uint64_t kBitmapMaxN = uint64_t{1} << 22;
+  std::vector<uint64_t> bitmap_;
+  std::vector<uint32_t> slot_;
   std::vector<size_t> ord_;
   std::vector<size_t> rank_;
   std::vector<double> w_;
+  std::vector<double> slope_;
+  // Set while cumulative() runs the mirrored pass of score type std.
+  bool reuse_weights_ = false;
   // Two-level prefix structure in structure-of-arrays form: fine cells (fw_,
   // fx_), one coarse cell per block (cw_, cx_).
   std::vector<double> fw_, fx_, cw_, cx_;
   // Per block: the fine cells of its best node and the slope down to which
   // that node stays best.
   std::vector<double> best_fw_, best_fx_, breakpoint_;
+  std::vector<size_t> best_at_;
   std::vector<double> values_;
   std::vector<double> other_;
 };

@@ -98,21 +98,54 @@ struct GroupAcc {
   std::vector<uint64_t> ge_es;
 };
 
-// Members above which a group sorts a block's scores once and binary-searches
-// each observed score instead of comparing every score with every member.
+// Members from which a group locates each score among its members' sorted
+// observed scores instead of comparing every score with every member.
 constexpr size_t kSortMembers = 8;
 
+// Scratch of count_group_block, one per thread.
+struct CountScratch {
+  std::vector<double> xs;       // the members' observed scores, ascending, NaN left out
+  std::vector<size_t> members;  // the member of each entry of xs
+  std::vector<uint64_t> below;  // per boundary: scores with lower_bound there
+  std::vector<uint64_t> above;  // per boundary: scores with upper_bound there
+};
+
+// Entries of the ascending xs[0..q) below e (strict) or at most e
+// (inclusive): lower_bound and upper_bound, with selects in place of
+// branches, since the scores fall at random among the members.
+template <bool kInclusive>
+inline size_t count_below(const double* xs, size_t q, double e) {
+  size_t lo = 0;
+  for (size_t len = q; len > 0;) {
+    const size_t half = len / 2;
+    const double x = xs[lo + half];
+    const bool right = kInclusive ? !(e < x) : x < e;
+    lo = right ? lo + half + 1 : lo;
+    len = right ? len - half - 1 : half;
+  }
+  return lo;
+}
+
 void count_group_block(const SizeGroup& g, std::span<const double> es, std::span<const double> col,
-                       GroupAcc& acc, std::vector<double>& sorted) {
-  for (double e : col) {
-    if (e <= 0.0) {
-      ++acc.le_zero;
-      acc.le_zero_sum += e;
+                       GroupAcc& acc, CountScratch& scratch) {
+  // Scores fall on either side of 0 at random: selects instead of branches.
+  // Adding +0.0 for a score that does not count leaves a sum unchanged (a
+  // sum that starts at +0.0 never becomes -0.0), so the sums are those of the
+  // counted scores added in order.
+  {
+    uint64_t le_zero = acc.le_zero, ge_zero = acc.ge_zero;
+    double le_sum = acc.le_zero_sum, ge_sum = acc.ge_zero_sum;
+    for (double e : col) {
+      const bool le = e <= 0.0, ge = e >= 0.0;
+      le_zero += le;
+      ge_zero += ge;
+      le_sum += le ? e : 0.0;
+      ge_sum += ge ? e : 0.0;
     }
-    if (e >= 0.0) {
-      ++acc.ge_zero;
-      acc.ge_zero_sum += e;
-    }
+    acc.le_zero = le_zero;
+    acc.ge_zero = ge_zero;
+    acc.le_zero_sum = le_sum;
+    acc.ge_zero_sum = ge_sum;
   }
   const size_t m = g.indices.size();
   if (m < kSortMembers) {
@@ -128,18 +161,37 @@ void count_group_block(const SizeGroup& g, std::span<const double> es, std::span
     }
     return;
   }
-  sorted.clear();
-  for (double e : col) {
-    if (e == e) sorted.push_back(e);  // NaN scores count nowhere
-  }
-  std::sort(sorted.begin(), sorted.end());
+  // A score e counts as e <= x for the members from lower_bound(xs, e) on and
+  // as e >= x for those before upper_bound(xs, e): two searches among the few
+  // members per score, and running sums over the boundaries, cost far less
+  // than sorting the block's thousands of scores. NaN scores count nowhere,
+  // members with a NaN score get nothing.
+  auto& xs = scratch.xs;
+  auto& members = scratch.members;
+  members.clear();
   for (size_t r = 0; r < m; ++r) {
-    const double x = es[g.indices[r]];
-    if (x != x) continue;
-    const auto lo = std::lower_bound(sorted.begin(), sorted.end(), x);
-    const auto hi = std::upper_bound(lo, sorted.end(), x);
-    acc.le_es[r] += static_cast<uint64_t>(hi - sorted.begin());
-    acc.ge_es[r] += static_cast<uint64_t>(sorted.end() - lo);
+    if (es[g.indices[r]] == es[g.indices[r]]) members.push_back(r);
+  }
+  std::sort(members.begin(), members.end(),
+            [&](size_t a, size_t b) { return es[g.indices[a]] < es[g.indices[b]]; });
+  const size_t q = members.size();
+  xs.resize(q);
+  for (size_t i = 0; i < q; ++i) xs[i] = es[g.indices[members[i]]];
+  scratch.below.assign(q + 1, 0);
+  scratch.above.assign(q + 1, 0);
+  for (double e : col) {
+    if (e != e) continue;
+    ++scratch.below[count_below<false>(xs.data(), q, e)];
+    ++scratch.above[count_below<true>(xs.data(), q, e)];
+  }
+  uint64_t le = 0, ge = 0;
+  for (size_t i = 0; i < q; ++i) {
+    le += scratch.below[i];
+    acc.le_es[members[i]] += le;
+  }
+  for (size_t i = q; i-- > 0;) {
+    ge += scratch.above[i + 1];
+    acc.ge_es[members[i]] += ge;
   }
 }
 
@@ -220,7 +272,7 @@ BatchCounts calc_gsea_stat_cumulative_batch_f64_sequential(const BatchInput& in)
   const size_t ng = groups.size();
   const uint64_t block = block_permutations(in.nperm, ng);
   std::vector<double> cols(static_cast<size_t>(block) * ng);
-  std::vector<double> sorted;
+  CountScratch sorted;
   Mt19937 mt = Mt19937::seed(static_cast<uint32_t>(in.seed));
   std::vector<uint64_t> sample;
   std::vector<double> scores(kmax);
@@ -262,7 +314,7 @@ BatchCounts calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(
                                     std::vector<uint32_t>(draw_batch * kmax)};
   std::vector<uint64_t> sample;
   tbb::enumerable_thread_specific<ScoreScratch> score_scratch;
-  tbb::enumerable_thread_specific<std::vector<double>> sort_scratch;
+  tbb::enumerable_thread_specific<CountScratch> sort_scratch;
   Mt19937 mt = Mt19937::seed(static_cast<uint32_t>(in.seed));
 
   // Draw batch: rows [d0, d0 + dn) of the block starting at permutation start.

@@ -221,6 +221,68 @@ TEST(PrefixScores, GenericPathMatchesBruteForce) {
   EXPECT_EQ(b.bad, 0u) << "of " << b.checked << ", worst " << b.worst;
 }
 
+// Members drawn in list order always join after their block's best node,
+// in reverse list order always at or before it; equal weights make many nodes
+// tie. Wide blocks (kmax 600: 32 nodes) on every path, bit for bit.
+TEST(PrefixScores, DrawOrderAroundTheBestNodeMatchesBruteForce) {
+  std::mt19937_64 gen(31);
+  const uint64_t n = 1500;
+  const size_t k = sanitizer_build() ? 150 : 600;
+  for (int weights = 0; weights < 2; ++weights) {
+    std::vector<double> ranks(n);
+    for (auto& r : ranks) {
+      r = weights == 0 ? 5.0 : static_cast<double>(std::uniform_int_distribution<int>(1, 3)(gen));
+    }
+    std::sort(ranks.begin(), ranks.end(), std::greater<>());
+    for (int order_kind = 0; order_kind < 3; ++order_kind) {
+      auto sample = random_sample(gen, n, k, true, order_kind == 0);
+      if (order_kind == 0) std::sort(sample.begin(), sample.end());
+      if (order_kind == 1) std::sort(sample.begin(), sample.end(), std::greater<>());
+      for (PrefixPath path : available_prefix_paths()) {
+        ForcedPath forced(path);
+        for (ScoreType st : {ScoreType::kStd, ScoreType::kPos, ScoreType::kNeg}) {
+          const auto out = calc_gsea_stat_cumulative_f64(ranks, sample, st, 1.0);
+          size_t bad = 0;
+          for (size_t i = 0; i < k; ++i) bad += out[i] != oracle_score(ranks, sample, i + 1, st);
+          EXPECT_EQ(bad, 0u) << "weights " << weights << ", order " << order_kind << ", type "
+                             << static_cast<int>(st);
+        }
+      }
+    }
+  }
+}
+
+// Samples are put in list order by marking a bitmap when they are dense in
+// 1..N and by sorting when they are sparse: both ways give the same scores, a
+// rejected sample leaves nothing behind for the next one, and the sorting way
+// rejects repeats too.
+TEST(PrefixScores, DenseAndSparseSamplesAreOrderedAlike) {
+  std::mt19937_64 gen(41);
+  PrefixScorer scorer;
+  for (uint64_t n : {uint64_t{3000}, uint64_t{200000}}) {
+    std::vector<double> ranks(n);
+    for (auto& r : ranks) r = static_cast<double>(std::uniform_int_distribution<int>(1, 50)(gen));
+    std::sort(ranks.begin(), ranks.end(), std::greater<>());
+    for (size_t k : {size_t{5}, size_t{70}, size_t{150}}) {
+      auto sample = random_sample(gen, n, k, true, false);
+      std::vector<double> out(k);
+      // A repeated position is rejected; the same scorer then scores a valid
+      // sample correctly.
+      std::vector<uint64_t> repeated = sample;
+      repeated.push_back(sample[k / 2]);
+      std::vector<double> out_rep(k + 1);
+      EXPECT_THROW(scorer.cumulative(ranks, repeated, ScoreType::kStd, 1.0, out_rep),
+                   InternalError);
+      scorer.cumulative(ranks, sample, ScoreType::kStd, 1.0, out);
+      size_t bad = 0;
+      for (size_t i = 0; i < k; ++i) {
+        bad += out[i] != oracle_score(ranks, sample, i + 1, ScoreType::kStd);
+      }
+      EXPECT_EQ(bad, 0u) << "N " << n << ", k " << k;
+    }
+  }
+}
+
 TEST(PrefixScores, SingleGeneAndSignConventions) {
   std::vector<double> ranks = {9, 7, 5, 4, 3, 2, 2, 1, 1, 1};
   const uint64_t n = ranks.size();
