@@ -16,32 +16,10 @@ namespace tarvelo::blitz {
 namespace compat {
 
 NumpyMt19937::NumpyMt19937(uint32_t seed) {
-  rng_compat::mt19937_init_words(seed, key_);
+  rng_compat::mt19937_init_words(seed, state_.mt);
+  state_.index = kN;
   pos_ = kN;
   out_.fill(0);
-}
-
-void NumpyMt19937::regenerate() {
-  constexpr size_t kM = 397;
-  constexpr uint32_t kUpper = 0x80000000U, kLower = 0x7fffffffU, kMatrix = 0x9908b0dfU;
-  auto mix = [](uint32_t a, uint32_t b) {
-    const uint32_t y = (a & kUpper) | (b & kLower);
-    return (y >> 1) ^ ((0U - (y & 1U)) & kMatrix);
-  };
-  size_t i = 0;
-  for (; i < kN - kM; ++i) key_[i] = key_[i + kM] ^ mix(key_[i], key_[i + 1]);
-  for (; i < kN - 1; ++i) key_[i] = key_[i + kM - kN] ^ mix(key_[i], key_[i + 1]);
-  key_[kN - 1] = key_[kM - 1] ^ mix(key_[kN - 1], key_[0]);
-  // Tempering all words at once vectorises; outputs are read from out_.
-  for (size_t j = 0; j < kN; ++j) {
-    uint32_t y = key_[j];
-    y ^= y >> 11;
-    y ^= (y << 7) & 0x9d2c5680U;
-    y ^= (y << 15) & 0xefc60000U;
-    y ^= y >> 18;
-    out_[j] = y;
-  }
-  pos_ = 0;
 }
 
 void NumpyMt19937::permutation(uint32_t* out, size_t n) {

@@ -15,6 +15,7 @@
 #include "tarvelo/blitz/signature.hpp"
 #include "tarvelo/blitz/smoothing.hpp"
 #include "tarvelo/base/error.hpp"
+#include "tarvelo/engine/rng_compat.hpp"
 
 namespace tarvelo::blitz {
 
@@ -65,11 +66,15 @@ class NumpyMt19937 {
   std::pair<double, double> gauss_pair();
 
  private:
-  static constexpr size_t kN = 624;
-  void regenerate();
+  static constexpr size_t kN = rng_compat::Mt19937Words::kN;
+  // Renews the state and tempers all of it at once into out_.
+  void regenerate() {
+    state_.fill_tempered(out_.data(), kN);
+    pos_ = 0;
+  }
 
-  std::array<uint32_t, kN> key_;
-  std::array<uint32_t, kN> out_;  // key_ tempered, filled with each regeneration
+  rng_compat::Mt19937Words state_;
+  std::array<uint32_t, kN> out_;  // the state tempered, filled with each regeneration
   size_t pos_;
 };
 
