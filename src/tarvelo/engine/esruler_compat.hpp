@@ -165,6 +165,10 @@ class EsRulerCompat {
   void chunk_sets_for_testing() { chunk_sets(); }
   const SampleChunks& chunks_for_testing() const { return chunked_; }
   void set_naive_perturbate_for_testing(bool naive) { force_naive_ = naive; }
+  // Makes every run of counted passes on several threads as long as allowed
+  // (0: chosen from the acceptance rate), so that runs overshoot the target and
+  // are rolled back.
+  void set_speculative_passes_for_testing(uint64_t passes) { forced_region_ = passes; }
 
  private:
   // Lays out sets_ with the bounds chunk_last_ in chunked_, and back.
@@ -178,6 +182,16 @@ class EsRulerCompat {
   int32_t perturbate_drawn(uint64_t i, const Gsea& bound, const uint32_t* draws, int32_t attempts);
   int32_t perturbate_naive(uint64_t i, const Gsea& bound, const uint32_t* draws, int32_t attempts);
   int32_t perturbate_fast(uint64_t i, const Gsea& bound, const uint32_t* draws, int32_t attempts);
+  // Runs `count` passes of perturbate_all in one parallel region: each task
+  // takes its sets through all the passes, the passes' draws are made in
+  // stream order by whichever task needs them first. Leaves `gen` after the
+  // last pass and the accepted moves of each pass in region_moves_. With
+  // `snapshot`, the sets' genes before the region are kept in snapshot_.
+  void run_passes(const Gsea& bound, rng_compat::Mt19937& gen, uint64_t count, bool snapshot);
+  // The moving passes of one level on several threads; false when the level
+  // was cut short.
+  bool move_level_parallel(const Gsea& bound, rng_compat::Mt19937& gen, int32_t target,
+                           uint64_t max_passes, double& rate);
   // Fills draws with the next `attempts` (position, gene) pairs of `gen`.
   void draw_moves(rng_compat::Mt19937& gen, uint64_t attempts, uint32_t* draws) const;
 
@@ -194,6 +208,12 @@ class EsRulerCompat {
   bool ahead_valid_ = false;
   rng_compat::Mt19937 ahead_from_;
   rng_compat::Mt19937 ahead_to_;
+  // Buffers of run_passes: the draws of all its passes, the accepted moves per
+  // pass and set, and the sets' genes before it.
+  std::vector<uint32_t> region_draws_;
+  std::vector<int32_t> region_moves_;
+  std::vector<uint64_t> snapshot_;
+  uint64_t forced_region_ = 0;
   uint64_t sample_size_;
   uint64_t k_;
   double moves_scale_ = 1.0;
