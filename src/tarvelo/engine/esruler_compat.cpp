@@ -517,7 +517,7 @@ constexpr uint64_t kRegionWords = uint64_t{1} << 23;
 // of the moves. A task waiting for the lock waits for a thread that is drawing,
 // never for one that is waiting for work, so the region cannot deadlock.
 void EsRulerCompat::run_passes(const Gsea& bound, rng_compat::Mt19937& gen, uint64_t count,
-                               bool snapshot) {
+                               bool snapshot, bool load, bool unload) {
   const uint64_t s = chunked_.sets;
   const int32_t attempts = attempts_for(k_);
   const size_t per_set = 2 * static_cast<size_t>(attempts);
@@ -556,6 +556,9 @@ void EsRulerCompat::run_passes(const Gsea& bound, rng_compat::Mt19937& gen, uint
     }
     const uint64_t lo = (t - 1) * s / tasks;
     const uint64_t hi = t * s / tasks;
+    if (load) {
+      for (uint64_t i = lo; i < hi; ++i) load_set(i, sets_[i]);
+    }
     if (snapshot) {
       for (uint64_t i = lo; i < hi; ++i) {
         const uint32_t* g = chunked_.genes.data() + i * chunked_.stride;
@@ -573,6 +576,9 @@ void EsRulerCompat::run_passes(const Gsea& bound, rng_compat::Mt19937& gen, uint
       for (uint64_t i = lo; i < hi; ++i) {
         region_moves_[pass * s + i] = perturbate_drawn(i, bound, draws + i * per_set, attempts);
       }
+    }
+    if (unload) {
+      for (uint64_t i = lo; i < hi; ++i) sets_[i] = chunked_.set_genes(i);
     }
   });
   // Every pass was drawn by the tasks above (each one asks for all of them).
@@ -598,6 +604,7 @@ bool EsRulerCompat::move_level_parallel(const Gsea& bound, rng_compat::Mt19937& 
       std::min<uint64_t>(kRegionPasses, std::max<uint64_t>(kRegionWords / pass_words, 1));
   int64_t moves = 0;
   uint64_t passes = 0;
+  bool rolled_back = false;
   while (true) {
     const uint64_t left = static_cast<uint64_t>(target - moves);  // moves < target here
     const uint64_t safe = 1 + (left - 1) / pass_attempts;
@@ -614,7 +621,7 @@ bool EsRulerCompat::move_level_parallel(const Gsea& bound, rng_compat::Mt19937& 
     count = std::clamp<uint64_t>(count, 1, std::min(region_cap, max_passes - passes));
     const bool speculative = count > safe;
     const rng_compat::Mt19937 start = gen;
-    run_passes(bound, gen, count, speculative);
+    run_passes(bound, gen, count, speculative, /*load=*/passes == 0 && !rolled_back, false);
     uint64_t stop = count;
     int64_t total = moves;
     for (uint64_t p = 0; p < count; ++p) {
@@ -630,7 +637,8 @@ bool EsRulerCompat::move_level_parallel(const Gsea& bound, rng_compat::Mt19937& 
         load_set(i, std::span<const uint64_t>(snapshot_.data() + i * k_, k_));
       });
       gen = start;
-      run_passes(bound, gen, stop + 1, false);
+      run_passes(bound, gen, stop + 1, false, false, false);
+      rolled_back = true;
       int64_t again = moves;
       for (uint64_t i = 0; i < (stop + 1) * s; ++i) again += region_moves_[i];
       if (again != total) internal_fault("ruler passes not reproduced");
@@ -646,8 +654,8 @@ bool EsRulerCompat::move_level_parallel(const Gsea& bound, rng_compat::Mt19937& 
   // the draws' memory allows.
   for (uint64_t done = 0; done < passes;) {
     const uint64_t count = std::min(region_cap, passes - done);
-    run_passes(bound, gen, count, false);
     done += count;
+    run_passes(bound, gen, count, false, false, /*unload=*/done == passes);
   }
   return true;
 }
@@ -1054,6 +1062,11 @@ void EsRulerCompat::load_set(uint64_t i, std::span<const uint64_t> set) {
 }
 
 void EsRulerCompat::chunk_sets() {
+  chunk_layout();
+  for_each_set(sets_.size(), k_, [&](uint64_t i) { load_set(i, sets_[i]); });
+}
+
+void EsRulerCompat::chunk_layout() {
   SampleChunks& L = chunked_;
   const uint64_t n = weights_.size();
   const uint64_t nc = chunk_last_.size();
@@ -1091,7 +1104,6 @@ void EsRulerCompat::chunk_sets() {
   L.peak_r.resize(s * nc);
   L.peak_local.resize(s * nc);
   L.peak.resize(s);
-  for_each_set(s, k_, [&](uint64_t i) { load_set(i, sets_[i]); });
 }
 
 void EsRulerCompat::unchunk_sets() {
@@ -1146,19 +1158,23 @@ void EsRulerCompat::extend(uint32_t seed, double es, double eps) {
       std::nth_element(column.begin(), column.begin() + static_cast<ptrdiff_t>(s / 2), column.end());
       chunk_last_[c] = column[s / 2];
     }
-    chunk_sets();
-
-    const int32_t target = saturating_cast<int32_t>(moves_scale_ * static_cast<double>(s) *
-                                                    static_cast<double>(k) * 0.5);
     const bool parallel = pool::current_threads() >= 2 && s >= 2 &&
                           s * static_cast<uint64_t>(attempts_for(k)) >= kParallelPassAttempts;
+    const int32_t target = saturating_cast<int32_t>(moves_scale_ * static_cast<double>(s) *
+                                                    static_cast<double>(k) * 0.5);
     if (target > 0 && parallel) {
+      // The sets are laid out by the first region of passes and read back by
+      // the last, each by the task that moves it: two fewer fork-joins a level.
+      chunk_layout();
       if (!move_level_parallel(bound, gen, target, pass_cap(s, k, target), rate)) {
         // As below: the level's moves were cut short.
         cut_short_ = true;
         return;
       }
-    } else if (target > 0) {
+    } else {
+      chunk_sets();
+    }
+    if (target > 0 && !parallel) {
       const uint64_t max_passes = pass_cap(s, k, target);
       int64_t moves = 0;
       uint64_t passes = 0;
@@ -1176,7 +1192,7 @@ void EsRulerCompat::extend(uint32_t seed, double es, double eps) {
       for (uint64_t pass = 0; pass < passes; ++pass) perturbate_all(bound, gen);
     }
 
-    unchunk_sets();
+    if (target <= 0 || !parallel) unchunk_sets();
     if (!resample_genesets(gen)) break;
   }
 }

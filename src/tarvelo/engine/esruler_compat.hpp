@@ -174,6 +174,8 @@ class EsRulerCompat {
   // Lays out sets_ with the bounds chunk_last_ in chunked_, and back.
   void chunk_sets();
   void unchunk_sets();
+  // chunk_sets without loading the sets: the bounds, sizes and gene tables.
+  void chunk_layout();
   void load_set(uint64_t i, std::span<const uint64_t> genes);
   // Resets chunk c's entry of peak_local for set i to a bound valid for any
   // content (after the chunk changed).
@@ -186,10 +188,14 @@ class EsRulerCompat {
   // takes its sets through all the passes, the passes' draws are made in
   // stream order by whichever task needs them first. Leaves `gen` after the
   // last pass and the accepted moves of each pass in region_moves_. With
-  // `snapshot`, the sets' genes before the region are kept in snapshot_.
-  void run_passes(const Gsea& bound, rng_compat::Mt19937& gen, uint64_t count, bool snapshot);
-  // The moving passes of one level on several threads; false when the level
-  // was cut short.
+  // `snapshot`, the sets' genes before the region are kept in snapshot_; with
+  // `load`, the sets are first loaded from sets_ (after chunk_layout); with
+  // `unload`, written back to sets_ at the end.
+  void run_passes(const Gsea& bound, rng_compat::Mt19937& gen, uint64_t count, bool snapshot,
+                  bool load, bool unload);
+  // The moving passes of one level on several threads, from the layout of
+  // chunk_layout (the sets still in sets_) to the moved sets back in sets_;
+  // false when the level was cut short.
   bool move_level_parallel(const Gsea& bound, rng_compat::Mt19937& gen, int32_t target,
                            uint64_t max_passes, double& rate);
   // Fills draws with the next `attempts` (position, gene) pairs of `gen`.
