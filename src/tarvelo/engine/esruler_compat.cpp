@@ -1092,8 +1092,13 @@ void EsRulerCompat::chunk_layout() {
     lo = hi;
   }
   L.stride = L.slot[nc];
-  L.gene_info.resize(n);
-  for (uint64_t g = 0; g < n; ++g) L.gene_info[g] = SampleChunks::GeneInfo{weights_[g], gene_hash_[g]};
+  // The weights and hashes stay the same for all levels of a ladder: the
+  // table is built once per extend (an O(N) serial step per level otherwise).
+  if (!gene_info_ready_ || L.gene_info.size() != n) {
+    L.gene_info.resize(n);
+    for (uint64_t g = 0; g < n; ++g) L.gene_info[g] = SampleChunks::GeneInfo{weights_[g], gene_hash_[g]};
+    gene_info_ready_ = true;
+  }
   L.genes.resize(s * L.stride);
   L.prefix.resize(s * (nc + 1));
   L.sum.resize(s * nc);
@@ -1121,6 +1126,7 @@ void EsRulerCompat::extend(uint32_t seed, double es, double eps) {
   cut_short_ = false;
   rng_compat::Mt19937 gen = rng_compat::Mt19937::seed(seed);
   for (uint64_t i = 0; i < n; ++i) gene_hash_[i] = gen.next_u32();
+  gene_info_ready_ = false;
   sets_.assign(s, {});
   for (uint64_t i = 0; i < s; ++i) {
     rng_compat::combination(0, n - 1, k, gen, sets_[i]);

@@ -162,7 +162,10 @@ class EsRulerCompat {
   std::vector<std::vector<uint64_t>>& sets_for_testing() { return sets_; }
   std::vector<uint64_t>& gene_hash_for_testing() { return gene_hash_; }
   std::vector<uint64_t>& chunk_last_for_testing() { return chunk_last_; }
-  void chunk_sets_for_testing() { chunk_sets(); }
+  void chunk_sets_for_testing() {
+    gene_info_ready_ = false;  // the hashes may have been changed
+    chunk_sets();
+  }
   const SampleChunks& chunks_for_testing() const { return chunked_; }
   void set_naive_perturbate_for_testing(bool naive) { force_naive_ = naive; }
   // Makes every run of counted passes on several threads as long as allowed
@@ -220,6 +223,8 @@ class EsRulerCompat {
   std::vector<int32_t> region_moves_;
   std::vector<uint64_t> snapshot_;
   uint64_t forced_region_ = 0;
+  // chunked_.gene_info holds the current weights and hashes.
+  bool gene_info_ready_ = false;
   uint64_t sample_size_;
   uint64_t k_;
   double moves_scale_ = 1.0;
