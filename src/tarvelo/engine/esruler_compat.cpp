@@ -345,11 +345,17 @@ bool EsRulerCompat::resample_genesets(rng_compat::Mt19937& gen) {
   };
   std::vector<Entry> entries(s);
   const bool fast = fast_ok_ && !force_naive_;
-  for_each_set(s, sets_[0].size(), [&](uint64_t i) {
-    entries[i].e = fast ? score_fast(weights_, gene_hash_, sets_[i])
-                        : score_generic(weights_, gene_hash_, sets_[i]);
-    entries[i].index = i;
-  });
+  const bool scored = scores_ready_ && scores_.size() == s;
+  scores_ready_ = false;
+  if (scored) {
+    for (uint64_t i = 0; i < s; ++i) entries[i] = Entry{scores_[i], i};
+  } else {
+    for_each_set(s, sets_[0].size(), [&](uint64_t i) {
+      entries[i].e = fast ? score_fast(weights_, gene_hash_, sets_[i])
+                          : score_generic(weights_, gene_hash_, sets_[i]);
+      entries[i].index = i;
+    });
+  }
   std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
     if (Gsea::lt_cpp(a.e.gsea, b.e.gsea)) return true;
     if (Gsea::lt_cpp(b.e.gsea, a.e.gsea)) return false;
@@ -526,6 +532,8 @@ void EsRulerCompat::run_passes(const Gsea& bound, rng_compat::Mt19937& gen, uint
   region_draws_.resize(per_pass * count);
   region_moves_.assign(count * s, 0);
   if (snapshot) snapshot_.resize(s * k_);
+  scores_ready_ = false;
+  if (unload) scores_.resize(s);
   ahead_valid_ = false;
 
   std::mutex draw_lock;
@@ -578,11 +586,19 @@ void EsRulerCompat::run_passes(const Gsea& bound, rng_compat::Mt19937& gen, uint
       }
     }
     if (unload) {
-      for (uint64_t i = lo; i < hi; ++i) sets_[i] = chunked_.set_genes(i);
+      // Scored here too, by the task that holds the set: resample_genesets
+      // then needs no parallel region of its own.
+      const bool fast = fast_ok_ && !force_naive_;
+      for (uint64_t i = lo; i < hi; ++i) {
+        sets_[i] = chunked_.set_genes(i);
+        scores_[i] = fast ? score_fast(weights_, gene_hash_, sets_[i])
+                          : score_generic(weights_, gene_hash_, sets_[i]);
+      }
     }
   });
   // Every pass was drawn by the tasks above (each one asks for all of them).
   if (drawn.load() != count) internal_fault("ruler passes left undrawn");
+  scores_ready_ = unload;
 }
 
 // The counted passes stop at the first pass whose running total of accepted

@@ -223,6 +223,10 @@ class EsRulerCompat {
   std::vector<int32_t> region_moves_;
   std::vector<uint64_t> snapshot_;
   uint64_t forced_region_ = 0;
+  // The scores of sets_ as run_passes left them (when ready), for the next
+  // resample_genesets.
+  std::vector<LevelEntry> scores_;
+  bool scores_ready_ = false;
   // chunked_.gene_info holds the current weights and hashes.
   bool gene_info_ready_ = false;
   uint64_t sample_size_;
