@@ -3,8 +3,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
+#include <mutex>
 #include <new>
 
 #include "tarvelo/base/error.hpp"
@@ -343,11 +345,17 @@ bool EsRulerCompat::resample_genesets(rng_compat::Mt19937& gen) {
   };
   std::vector<Entry> entries(s);
   const bool fast = fast_ok_ && !force_naive_;
-  for_each_set(s, sets_[0].size(), [&](uint64_t i) {
-    entries[i].e = fast ? score_fast(weights_, gene_hash_, sets_[i])
-                        : score_generic(weights_, gene_hash_, sets_[i]);
-    entries[i].index = i;
-  });
+  const bool scored = scores_ready_ && scores_.size() == s;
+  scores_ready_ = false;
+  if (scored) {
+    for (uint64_t i = 0; i < s; ++i) entries[i] = Entry{scores_[i], i};
+  } else {
+    for_each_set(s, sets_[0].size(), [&](uint64_t i) {
+      entries[i].e = fast ? score_fast(weights_, gene_hash_, sets_[i])
+                          : score_generic(weights_, gene_hash_, sets_[i]);
+      entries[i].index = i;
+    });
+  }
   std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
     if (Gsea::lt_cpp(a.e.gsea, b.e.gsea)) return true;
     if (Gsea::lt_cpp(b.e.gsea, a.e.gsea)) return false;
@@ -495,6 +503,177 @@ int64_t EsRulerCompat::perturbate_all(const Gsea& bound, rng_compat::Mt19937& ge
   int64_t total = 0;
   for (int64_t m : moves) total += m;
   return total;
+}
+
+namespace {
+
+// At most this many passes share one parallel region, and at most this many
+// words of draws are held for one region.
+constexpr uint64_t kRegionPasses = 64;
+constexpr uint64_t kRegionWords = uint64_t{1} << 23;
+
+}  // namespace
+
+// A fork and join per pass costs about as much as the moves of a pass at k near
+// 200 on eight threads. Set i's moves in a pass depend only on its own state
+// and its own block of that pass's draws, so a task can take its sets through
+// several passes in a row; only the pass draws must be made in stream order.
+// Whichever task first needs a pass draws it (and any before it) under a lock,
+// one pass at a time; task 0 does nothing else, so the draws usually run ahead
+// of the moves. A task waiting for the lock waits for a thread that is drawing,
+// never for one that is waiting for work, so the region cannot deadlock.
+void EsRulerCompat::run_passes(const Gsea& bound, rng_compat::Mt19937& gen, uint64_t count,
+                               bool snapshot, bool load, bool unload) {
+  const uint64_t s = chunked_.sets;
+  const int32_t attempts = attempts_for(k_);
+  const size_t per_set = 2 * static_cast<size_t>(attempts);
+  const size_t per_pass = per_set * s;
+  const uint64_t pass_attempts = s * static_cast<uint64_t>(attempts);
+  region_draws_.resize(per_pass * count);
+  region_moves_.assign(count * s, 0);
+  if (snapshot) snapshot_.resize(s * k_);
+  scores_ready_ = false;
+  if (unload) scores_.resize(s);
+  ahead_valid_ = false;
+
+  std::mutex draw_lock;
+  std::atomic<uint64_t> drawn{0};
+  rng_compat::Mt19937& cursor = gen;
+  // A pass takes microseconds to draw: a task that finds another one drawing
+  // spins instead of sleeping on the lock (the wake-up would cost more).
+  const auto ensure_drawn = [&](uint64_t pass) {
+    while (drawn.load(std::memory_order_acquire) <= pass) {
+      if (!draw_lock.try_lock()) {
+        __builtin_ia32_pause();
+        continue;
+      }
+      const std::lock_guard<std::mutex> hold(draw_lock, std::adopt_lock);
+      for (uint64_t d = drawn.load(std::memory_order_relaxed); d <= pass; ++d) {
+        draw_moves(cursor, pass_attempts, region_draws_.data() + d * per_pass);
+        drawn.store(d + 1, std::memory_order_release);
+      }
+    }
+  };
+
+  const uint64_t tasks = std::min<uint64_t>(s, static_cast<uint64_t>(pool::current_threads()) * 4);
+  pool::parallel_for_index(static_cast<size_t>(tasks + 1), [&](size_t t) {
+    interrupt::checkpoint();
+    if (t == 0) {
+      for (uint64_t pass = 0; pass < count; ++pass) ensure_drawn(pass);
+      return;
+    }
+    const uint64_t lo = (t - 1) * s / tasks;
+    const uint64_t hi = t * s / tasks;
+    if (load) {
+      for (uint64_t i = lo; i < hi; ++i) load_set(i, sets_[i]);
+    }
+    if (snapshot) {
+      for (uint64_t i = lo; i < hi; ++i) {
+        const uint32_t* g = chunked_.genes.data() + i * chunked_.stride;
+        const uint32_t* pre = chunked_.prefix.data() + i * (chunked_.chunks + 1);
+        uint64_t* out = snapshot_.data() + i * k_;
+        for (uint64_t c = 0; c < chunked_.chunks; ++c) {
+          for (uint32_t j = 0; j < pre[c + 1] - pre[c]; ++j) *out++ = g[chunked_.slot[c] + j];
+        }
+      }
+    }
+    for (uint64_t pass = 0; pass < count; ++pass) {
+      if (pass > 0) interrupt::checkpoint();
+      ensure_drawn(pass);
+      const uint32_t* draws = region_draws_.data() + pass * per_pass;
+      for (uint64_t i = lo; i < hi; ++i) {
+        region_moves_[pass * s + i] = perturbate_drawn(i, bound, draws + i * per_set, attempts);
+      }
+    }
+    if (unload) {
+      // Scored here too, by the task that holds the set: resample_genesets
+      // then needs no parallel region of its own.
+      const bool fast = fast_ok_ && !force_naive_;
+      for (uint64_t i = lo; i < hi; ++i) {
+        sets_[i] = chunked_.set_genes(i);
+        scores_[i] = fast ? score_fast(weights_, gene_hash_, sets_[i])
+                          : score_generic(weights_, gene_hash_, sets_[i]);
+      }
+    }
+  });
+  // Every pass was drawn by the tasks above (each one asks for all of them).
+  if (drawn.load() != count) internal_fault("ruler passes left undrawn");
+  scores_ready_ = unload;
+}
+
+// The counted passes stop at the first pass whose running total of accepted
+// moves reaches the target, so a region may only run past a pass when that
+// total is known not to reach it there. Every attempt accepts at most one move:
+// a region is safe while the moves so far plus one full pass of attempts for
+// each pass before its last stay below the target. Beyond that the region
+// length is a guess from the acceptance rate (of this level so far, else of the
+// level before), aimed at ending at the target; a guess that overshoots is
+// rolled back: the sets are reloaded from their genes before the region (the
+// fast path's caches only speed up the test, they never change it), the stream
+// is reset and exactly the passes up to the stopping one are run again.
+bool EsRulerCompat::move_level_parallel(const Gsea& bound, rng_compat::Mt19937& gen, int32_t target,
+                                        uint64_t max_passes, double& rate) {
+  const uint64_t s = chunked_.sets;
+  const uint64_t pass_attempts = s * static_cast<uint64_t>(attempts_for(k_));
+  const uint64_t pass_words = 2 * pass_attempts;
+  const uint64_t region_cap =
+      std::min<uint64_t>(kRegionPasses, std::max<uint64_t>(kRegionWords / pass_words, 1));
+  int64_t moves = 0;
+  uint64_t passes = 0;
+  bool rolled_back = false;
+  while (true) {
+    const uint64_t left = static_cast<uint64_t>(target - moves);  // moves < target here
+    const uint64_t safe = 1 + (left - 1) / pass_attempts;
+    uint64_t count = safe;
+    if (forced_region_ > 0) {
+      count = forced_region_;
+    } else if (rate > 0.0) {
+      // Aim the second-to-last pass 4 % below the target: the rate drifts by
+      // a percent or two from level to level, and a pass's accepted moves vary
+      // by far less than that.
+      const double guess = 1.0 + std::floor(static_cast<double>(left) / (rate * 1.04));
+      count = std::max(count, saturating_cast<uint64_t>(guess));
+    }
+    count = std::clamp<uint64_t>(count, 1, std::min(region_cap, max_passes - passes));
+    const bool speculative = count > safe;
+    const rng_compat::Mt19937 start = gen;
+    run_passes(bound, gen, count, speculative, /*load=*/passes == 0 && !rolled_back, false);
+    uint64_t stop = count;
+    int64_t total = moves;
+    for (uint64_t p = 0; p < count; ++p) {
+      for (uint64_t i = 0; i < s; ++i) total += region_moves_[p * s + i];
+      if (total >= target) {
+        stop = p;
+        break;
+      }
+    }
+    if (stop + 1 < count) {
+      if (!speculative) internal_fault("ruler passes ran past the target");
+      for_each_set(s, k_, [&](uint64_t i) {
+        load_set(i, std::span<const uint64_t>(snapshot_.data() + i * k_, k_));
+      });
+      gen = start;
+      run_passes(bound, gen, stop + 1, false, false, false);
+      rolled_back = true;
+      int64_t again = moves;
+      for (uint64_t i = 0; i < (stop + 1) * s; ++i) again += region_moves_[i];
+      if (again != total) internal_fault("ruler passes not reproduced");
+      count = stop + 1;
+    }
+    moves = total;
+    passes += count;
+    rate = static_cast<double>(moves) / static_cast<double>(passes);
+    if (moves >= target) break;
+    if (passes >= max_passes) return false;
+  }
+  // As many passes again, counted by nobody: all of them in as few regions as
+  // the draws' memory allows.
+  for (uint64_t done = 0; done < passes;) {
+    const uint64_t count = std::min(region_cap, passes - done);
+    done += count;
+    run_passes(bound, gen, count, false, false, /*unload=*/done == passes);
+  }
+  return true;
 }
 
 // Reference: rescores the whole set after every swap, and lays the set out
@@ -899,6 +1078,11 @@ void EsRulerCompat::load_set(uint64_t i, std::span<const uint64_t> set) {
 }
 
 void EsRulerCompat::chunk_sets() {
+  chunk_layout();
+  for_each_set(sets_.size(), k_, [&](uint64_t i) { load_set(i, sets_[i]); });
+}
+
+void EsRulerCompat::chunk_layout() {
   SampleChunks& L = chunked_;
   const uint64_t n = weights_.size();
   const uint64_t nc = chunk_last_.size();
@@ -924,8 +1108,13 @@ void EsRulerCompat::chunk_sets() {
     lo = hi;
   }
   L.stride = L.slot[nc];
-  L.gene_info.resize(n);
-  for (uint64_t g = 0; g < n; ++g) L.gene_info[g] = SampleChunks::GeneInfo{weights_[g], gene_hash_[g]};
+  // The weights and hashes stay the same for all levels of a ladder: the
+  // table is built once per extend (an O(N) serial step per level otherwise).
+  if (!gene_info_ready_ || L.gene_info.size() != n) {
+    L.gene_info.resize(n);
+    for (uint64_t g = 0; g < n; ++g) L.gene_info[g] = SampleChunks::GeneInfo{weights_[g], gene_hash_[g]};
+    gene_info_ready_ = true;
+  }
   L.genes.resize(s * L.stride);
   L.prefix.resize(s * (nc + 1));
   L.sum.resize(s * nc);
@@ -936,7 +1125,6 @@ void EsRulerCompat::chunk_sets() {
   L.peak_r.resize(s * nc);
   L.peak_local.resize(s * nc);
   L.peak.resize(s);
-  for_each_set(s, k_, [&](uint64_t i) { load_set(i, sets_[i]); });
 }
 
 void EsRulerCompat::unchunk_sets() {
@@ -954,6 +1142,7 @@ void EsRulerCompat::extend(uint32_t seed, double es, double eps) {
   cut_short_ = false;
   rng_compat::Mt19937 gen = rng_compat::Mt19937::seed(seed);
   for (uint64_t i = 0; i < n; ++i) gene_hash_[i] = gen.next_u32();
+  gene_info_ready_ = false;
   sets_.assign(s, {});
   for (uint64_t i = 0; i < s; ++i) {
     rng_compat::combination(0, n - 1, k, gen, sets_[i]);
@@ -970,6 +1159,9 @@ void EsRulerCompat::extend(uint32_t seed, double es, double eps) {
   const double log_eps = std::log(eps);
   double depth = 0.0;
   std::vector<uint64_t> column(s);
+  // Accepted moves per counted pass, carried from level to level: it sizes the
+  // parallel regions of passes (never the results).
+  double rate = 0.0;
 
   while (!levels_.empty()) {
     interrupt::checkpoint();
@@ -988,11 +1180,23 @@ void EsRulerCompat::extend(uint32_t seed, double es, double eps) {
       std::nth_element(column.begin(), column.begin() + static_cast<ptrdiff_t>(s / 2), column.end());
       chunk_last_[c] = column[s / 2];
     }
-    chunk_sets();
-
+    const bool parallel = pool::current_threads() >= 2 && s >= 2 &&
+                          s * static_cast<uint64_t>(attempts_for(k)) >= kParallelPassAttempts;
     const int32_t target = saturating_cast<int32_t>(moves_scale_ * static_cast<double>(s) *
                                                     static_cast<double>(k) * 0.5);
-    if (target > 0) {
+    if (target > 0 && parallel) {
+      // The sets are laid out by the first region of passes and read back by
+      // the last, each by the task that moves it: two fewer fork-joins a level.
+      chunk_layout();
+      if (!move_level_parallel(bound, gen, target, pass_cap(s, k, target), rate)) {
+        // As below: the level's moves were cut short.
+        cut_short_ = true;
+        return;
+      }
+    } else {
+      chunk_sets();
+    }
+    if (target > 0 && !parallel) {
       const uint64_t max_passes = pass_cap(s, k, target);
       int64_t moves = 0;
       uint64_t passes = 0;
@@ -1010,7 +1214,7 @@ void EsRulerCompat::extend(uint32_t seed, double es, double eps) {
       for (uint64_t pass = 0; pass < passes; ++pass) perturbate_all(bound, gen);
     }
 
-    unchunk_sets();
+    if (target <= 0 || !parallel) unchunk_sets();
     if (!resample_genesets(gen)) break;
   }
 }

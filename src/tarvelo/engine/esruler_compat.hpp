@@ -162,14 +162,23 @@ class EsRulerCompat {
   std::vector<std::vector<uint64_t>>& sets_for_testing() { return sets_; }
   std::vector<uint64_t>& gene_hash_for_testing() { return gene_hash_; }
   std::vector<uint64_t>& chunk_last_for_testing() { return chunk_last_; }
-  void chunk_sets_for_testing() { chunk_sets(); }
+  void chunk_sets_for_testing() {
+    gene_info_ready_ = false;  // the hashes may have been changed
+    chunk_sets();
+  }
   const SampleChunks& chunks_for_testing() const { return chunked_; }
   void set_naive_perturbate_for_testing(bool naive) { force_naive_ = naive; }
+  // Makes every run of counted passes on several threads as long as allowed
+  // (0: chosen from the acceptance rate), so that runs overshoot the target and
+  // are rolled back.
+  void set_speculative_passes_for_testing(uint64_t passes) { forced_region_ = passes; }
 
  private:
   // Lays out sets_ with the bounds chunk_last_ in chunked_, and back.
   void chunk_sets();
   void unchunk_sets();
+  // chunk_sets without loading the sets: the bounds, sizes and gene tables.
+  void chunk_layout();
   void load_set(uint64_t i, std::span<const uint64_t> genes);
   // Resets chunk c's entry of peak_local for set i to a bound valid for any
   // content (after the chunk changed).
@@ -178,6 +187,20 @@ class EsRulerCompat {
   int32_t perturbate_drawn(uint64_t i, const Gsea& bound, const uint32_t* draws, int32_t attempts);
   int32_t perturbate_naive(uint64_t i, const Gsea& bound, const uint32_t* draws, int32_t attempts);
   int32_t perturbate_fast(uint64_t i, const Gsea& bound, const uint32_t* draws, int32_t attempts);
+  // Runs `count` passes of perturbate_all in one parallel region: each task
+  // takes its sets through all the passes, the passes' draws are made in
+  // stream order by whichever task needs them first. Leaves `gen` after the
+  // last pass and the accepted moves of each pass in region_moves_. With
+  // `snapshot`, the sets' genes before the region are kept in snapshot_; with
+  // `load`, the sets are first loaded from sets_ (after chunk_layout); with
+  // `unload`, written back to sets_ at the end.
+  void run_passes(const Gsea& bound, rng_compat::Mt19937& gen, uint64_t count, bool snapshot,
+                  bool load, bool unload);
+  // The moving passes of one level on several threads, from the layout of
+  // chunk_layout (the sets still in sets_) to the moved sets back in sets_;
+  // false when the level was cut short.
+  bool move_level_parallel(const Gsea& bound, rng_compat::Mt19937& gen, int32_t target,
+                           uint64_t max_passes, double& rate);
   // Fills draws with the next `attempts` (position, gene) pairs of `gen`.
   void draw_moves(rng_compat::Mt19937& gen, uint64_t attempts, uint32_t* draws) const;
 
@@ -194,6 +217,18 @@ class EsRulerCompat {
   bool ahead_valid_ = false;
   rng_compat::Mt19937 ahead_from_;
   rng_compat::Mt19937 ahead_to_;
+  // Buffers of run_passes: the draws of all its passes, the accepted moves per
+  // pass and set, and the sets' genes before it.
+  std::vector<uint32_t> region_draws_;
+  std::vector<int32_t> region_moves_;
+  std::vector<uint64_t> snapshot_;
+  uint64_t forced_region_ = 0;
+  // The scores of sets_ as run_passes left them (when ready), for the next
+  // resample_genesets.
+  std::vector<LevelEntry> scores_;
+  bool scores_ready_ = false;
+  // chunked_.gene_info holds the current weights and hashes.
+  bool gene_info_ready_ = false;
   uint64_t sample_size_;
   uint64_t k_;
   double moves_scale_ = 1.0;

@@ -620,6 +620,53 @@ TEST(ChunkedPassTest, LaddersDoNotDependOnTheThreadCount) {
   }
 }
 
+TEST(ChunkedPassTest, PassesRunInRegionsGiveTheLaddersOfOnePassAtATime) {
+  // Several passes per parallel region, with the region lengths chosen from the
+  // acceptance rate or forced far past the target (every level then rolls its
+  // sets and the stream back): the ladders and final sets of one thread (the
+  // sets are refilled from the stream after the last passes, so they also show
+  // where the passes left it).
+  // Continuous weights need a few passes per level; tied and zero weights need
+  // many, and may be cut short.
+  struct Case {
+    uint64_t n, k, s;
+    int style;
+  };
+  const Case cases[] = {{1500, 100, 103, 0}, {900, 230, 61, 1}, {3000, 400, 41, 0},
+                        {700, 120, 97, 2},   {5000, 160, 80, 3}};
+  std::mt19937_64 rng(77);
+  for (const Case& c : cases) {
+    if (sanitizer_build() && c.k > 150) continue;
+    const auto w = test_weights(rng, c.n, c.style);
+    const uint32_t seed = static_cast<uint32_t>(rng());
+    const double eps = sanitizer_build() ? 1e-3 : 1e-9;
+    uint64_t reference = 0;
+    std::vector<std::vector<uint64_t>> reference_sets;
+    bool reference_cut = false;
+    for (int threads : {1, 2, 3, 8}) {
+      for (uint64_t forced : {uint64_t{0}, uint64_t{2}, uint64_t{64}}) {
+        if (threads == 1 && forced > 0) continue;
+        tbb::task_arena arena(threads);
+        EsRulerCompat r(w, c.s, c.k);
+        r.set_speculative_passes_for_testing(forced);
+        pool::execute_in(arena, [&] { r.extend(seed, 1.0, eps); });
+        if (threads == 1) {
+          reference = ladder_digest(r);
+          reference_sets = r.sets_for_testing();
+          reference_cut = r.cut_short();
+          EXPECT_GT(r.levels().size(), 2u) << c.n << " " << c.k;
+        } else {
+          EXPECT_EQ(ladder_digest(r), reference) << c.n << " " << c.k << " threads " << threads
+                                                 << " forced " << forced;
+          EXPECT_EQ(r.sets_for_testing(), reference_sets)
+              << c.n << " " << c.k << " threads " << threads << " forced " << forced;
+          EXPECT_EQ(r.cut_short(), reference_cut) << c.n << " " << c.k;
+        }
+      }
+    }
+  }
+}
+
 TEST(ChunkedPassTest, LaddersAreThoseOfTheSequentialRuler) {
   // Digests of ladders recorded before the sets were laid out flat and moved in
   // parallel (one set after another, vectors per chunk): the same weights, seeds
