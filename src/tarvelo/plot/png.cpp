@@ -23,13 +23,6 @@ uint32_t pixels_per_metre(uint32_t dpi) {
   return v < 1 ? 1 : v;
 }
 
-std::string os_error_text(int errno_value) {
-  char buf[256];
-  // GNU strerror_r returns the message, which may or may not live in buf.
-  const char* msg = strerror_r(errno_value, buf, sizeof buf);
-  return std::string(msg) + " (os error " + std::to_string(errno_value) + ")";
-}
-
 namespace {
 
 // Everything the encoder callbacks touch: plain data only, because libpng
@@ -42,6 +35,8 @@ struct PngSink {
   unsigned char buffer[8192];
 };
 
+// io::OutFile::write_all's loop without its exception: this runs inside
+// libpng's callbacks, which must not be unwound through.
 bool write_all(int fd, const unsigned char* p, size_t n, int* err) {
   while (n > 0) {
     const ssize_t w = ::write(fd, p, n);
@@ -159,7 +154,7 @@ Status save_png_with_dpi(const Canvas& canvas, const std::string& path, uint32_t
   if (ok && !flush_sink(sink.get())) ok = false;
   if (!ok) {
     if (sink->io_errno == EINTR) throw interrupt::Interrupted();
-    if (sink->io_errno != 0) return Error(os_error_text(sink->io_errno));
+    if (sink->io_errno != 0) return Error(io::os_error_text(sink->io_errno));
     return Error(sink->message[0] != '\0' ? std::string(sink->message) : "PNG encoding failed");
   }
   if (auto s = file.finish(); !s.ok()) return Error(s.error().message());

@@ -24,7 +24,4 @@ uint32_t pixels_per_metre(uint32_t dpi);
 // error) before anything is created.
 Status save_png_with_dpi(const Canvas& canvas, const std::string& path, uint32_t dpi);
 
-// "{strerror(errno_value)} (os error {errno_value})".
-std::string os_error_text(int errno_value);
-
 }  // namespace tarvelo::plot
