@@ -522,6 +522,9 @@ constexpr uint64_t kRegionWords = uint64_t{1} << 23;
 // one pass at a time; task 0 does nothing else, so the draws usually run ahead
 // of the moves. A task waiting for the lock waits for a thread that is drawing,
 // never for one that is waiting for work, so the region cannot deadlock.
+// Drawing is the one serial step of a region: under the lock only the words
+// are made and checked for rejections, and each task reduces the words of its
+// own sets to positions and genes (when no word of the pass was rejected).
 void EsRulerCompat::run_passes(const Gsea& bound, rng_compat::Mt19937& gen, uint64_t count,
                                bool snapshot, bool load, bool unload) {
   const uint64_t s = chunked_.sets;
@@ -539,6 +542,9 @@ void EsRulerCompat::run_passes(const Gsea& bound, rng_compat::Mt19937& gen, uint
   std::mutex draw_lock;
   std::atomic<uint64_t> drawn{0};
   rng_compat::Mt19937& cursor = gen;
+  const rng_compat::UniformBelow draw_position(static_cast<uint32_t>(k_));
+  const rng_compat::UniformBelow draw_gene(static_cast<uint32_t>(weights_.size()));
+  region_raw_.assign(count, 0);
   // A pass takes microseconds to draw: a task that finds another one drawing
   // spins instead of sleeping on the lock (the wake-up would cost more).
   const auto ensure_drawn = [&](uint64_t pass) {
@@ -549,7 +555,9 @@ void EsRulerCompat::run_passes(const Gsea& bound, rng_compat::Mt19937& gen, uint
       }
       const std::lock_guard<std::mutex> hold(draw_lock, std::adopt_lock);
       for (uint64_t d = drawn.load(std::memory_order_relaxed); d <= pass; ++d) {
-        draw_moves(cursor, pass_attempts, region_draws_.data() + d * per_pass);
+        region_raw_[d] = rng_compat::draw_pair_words(cursor, draw_position, draw_gene,
+                                                     region_draws_.data() + d * per_pass,
+                                                     pass_attempts);
         drawn.store(d + 1, std::memory_order_release);
       }
     }
@@ -580,7 +588,11 @@ void EsRulerCompat::run_passes(const Gsea& bound, rng_compat::Mt19937& gen, uint
     for (uint64_t pass = 0; pass < count; ++pass) {
       if (pass > 0) interrupt::checkpoint();
       ensure_drawn(pass);
-      const uint32_t* draws = region_draws_.data() + pass * per_pass;
+      uint32_t* draws = region_draws_.data() + pass * per_pass;
+      if (region_raw_[pass] != 0) {
+        rng_compat::finish_pairs(draw_position, draw_gene, draws + lo * per_set,
+                                 (hi - lo) * static_cast<uint64_t>(attempts));
+      }
       for (uint64_t i = lo; i < hi; ++i) {
         region_moves_[pass * s + i] = perturbate_drawn(i, bound, draws + i * per_set, attempts);
       }

@@ -220,6 +220,9 @@ class EsRulerCompat {
   // Buffers of run_passes: the draws of all its passes, the accepted moves per
   // pass and set, and the sets' genes before it.
   std::vector<uint32_t> region_draws_;
+  // Per pass of run_passes: whether its draws are still raw words that each
+  // task reduces for its own sets.
+  std::vector<uint8_t> region_raw_;
   std::vector<int32_t> region_moves_;
   std::vector<uint64_t> snapshot_;
   uint64_t forced_region_ = 0;

@@ -329,16 +329,23 @@ bool all_below(const uint32_t* x, uint64_t n, uint32_t limit) {
 
 void draw_pairs(Mt19937& mt, const UniformBelow& first, const UniformBelow& second, uint32_t* out,
                 uint64_t pairs) {
+  if (draw_pair_words(mt, first, second, out, pairs)) finish_pairs(first, second, out, pairs);
+}
+
+void finish_pairs(const UniformBelow& first, const UniformBelow& second, uint32_t* words,
+                  uint64_t pairs) {
+  for (uint64_t a = 0; a < pairs; ++a) {
+    words[2 * a] = first.mod(words[2 * a]);
+    words[2 * a + 1] = second.mod(words[2 * a + 1]);
+  }
+}
+
+bool draw_pair_words(Mt19937& mt, const UniformBelow& first, const UniformBelow& second,
+                     uint32_t* out, uint64_t pairs) {
   const uint64_t n = 2 * pairs;
   // Every pair takes at least two words: these are all used whatever happens.
   mt.state.fill_tempered(out, n);
-  if (all_below(out, n, std::min(first.limit(), second.limit()))) {
-    for (uint64_t a = 0; a < pairs; ++a) {
-      out[2 * a] = first.mod(out[2 * a]);
-      out[2 * a + 1] = second.mod(out[2 * a + 1]);
-    }
-    return;
-  }
+  if (all_below(out, n, std::min(first.limit(), second.limit()))) return true;
   // Some word may be rejected: follow the draws through the words, taking more
   // from the stream past their end. Draw j never reads a word before word j,
   // so the results can overwrite the words in place.
@@ -352,6 +359,7 @@ void draw_pairs(Mt19937& mt, const UniformBelow& first, const UniformBelow& seco
     } while (x >= u.limit());
     out[j] = u.mod(x);
   }
+  return false;
 }
 
 uint64_t splitmix64_mix(uint64_t z) {

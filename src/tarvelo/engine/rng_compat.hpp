@@ -173,6 +173,16 @@ class UniformBelow {
 void draw_pairs(Mt19937& mt, const UniformBelow& first, const UniformBelow& second, uint32_t* out,
                 uint64_t pairs);
 
+// draw_pairs in two steps, so that the reduction of the words can be spread
+// over threads. Advances the stream as draw_pairs does. Returns true when no
+// word was rejected: out then holds the raw words, and finish_pairs on any
+// run of whole pairs of them (starting at an even word) gives those draws;
+// returns false when out already holds the draws.
+bool draw_pair_words(Mt19937& mt, const UniformBelow& first, const UniformBelow& second,
+                     uint32_t* out, uint64_t pairs);
+void finish_pairs(const UniformBelow& first, const UniformBelow& second, uint32_t* words,
+                  uint64_t pairs);
+
 // The standard SplitMix64 output for state x: splitmix64_mix(x + golden gamma).
 uint64_t splitmix64(uint64_t x);
 // SplitMix64's output mix alone (the state already advanced).

@@ -320,7 +320,8 @@ TEST(Mt19937Test, FilledTemperedWordsAreTheStream) {
 // stream left where the single draws leave it. Bounds just above 2^31 and
 // three quarters of 2^32 reject a quarter to a half of the words, so the
 // word-by-word fallback and its reads past the batch are exercised; small
-// bounds take the batched path.
+// bounds take the batched path. The two-step form gives the same draws when
+// its words are reduced in separate runs of pairs, as the ruler's tasks do.
 TEST(Mt19937Test, DrawnPairsMatchAlternatingDraws) {
   const std::pair<uint32_t, uint32_t> bounds[] = {
       {200u, 8500u}, {1u, 1u}, {50u, 20000u}, {0x80000001u, 7u}, {3u, 0xC0000000u},
@@ -333,8 +334,17 @@ TEST(Mt19937Test, DrawnPairsMatchAlternatingDraws) {
       auto b = a;
       a.next_u32();  // start off a run boundary
       b.next_u32();
-      std::vector<uint32_t> out(2 * pairs);
+      auto c = a;
+      std::vector<uint32_t> out(2 * pairs), split(2 * pairs);
       draw_pairs(a, first, second, out.data(), pairs);
+      if (draw_pair_words(c, first, second, split.data(), pairs)) {
+        const uint64_t cut = pairs / 3;
+        finish_pairs(first, second, split.data() + 2 * cut, pairs - cut);
+        finish_pairs(first, second, split.data(), cut);
+      }
+      ASSERT_EQ(split, out) << m1 << "," << m2 << " pairs " << pairs;
+      auto after = a;
+      ASSERT_EQ(c.next_u32(), after.next_u32()) << m1 << "," << m2 << " pairs " << pairs;
       for (uint64_t i = 0; i < pairs; ++i) {
         ASSERT_EQ(out[2 * i], b.uniform_below(m1)) << m1 << "," << m2 << " pair " << i;
         ASSERT_EQ(out[2 * i + 1], b.uniform_below(m2)) << m1 << "," << m2 << " pair " << i;
