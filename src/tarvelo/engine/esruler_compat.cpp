@@ -342,6 +342,9 @@ bool EsRulerCompat::resample_genesets(rng_compat::Mt19937& gen) {
   struct Entry {
     LevelEntry e;
     uint64_t index;
+    // The value in double and a bound of its rounding error (see below).
+    double approx = 0.0;
+    double slack = 0.0;
   };
   std::vector<Entry> entries(s);
   const bool fast = fast_ok_ && !force_naive_;
@@ -356,22 +359,51 @@ bool EsRulerCompat::resample_genesets(rng_compat::Mt19937& gen) {
       entries[i].index = i;
     });
   }
-  std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-    if (Gsea::lt_cpp(a.e.gsea, b.e.gsea)) return true;
-    if (Gsea::lt_cpp(b.e.gsea, a.e.gsea)) return false;
+  // The exact order cross-multiplies in 128 bits, several times per pair. With
+  // weights >= 0 and a positive weight total, a score is the plain fraction
+  // coef / R - misses / (N - k), which double arithmetic gets within a few
+  // units in the last place (four roundings); two scores whose doubles lie
+  // further apart than 1e-9 of their terms are ordered by the doubles, and
+  // only the others by the exact comparison. So the order is exactly lt_cpp's.
+  if (fast) {
+    for (Entry& x : entries) {
+      const Gsea& g = x.e.gsea;
+      if (g.rank_sum == 0) continue;  // value 0
+      const double t1 = static_cast<double>(g.coef) / static_cast<double>(g.rank_sum);
+      const double t2 = static_cast<double>(g.misses) / static_cast<double>(g.n_minus_k);
+      x.approx = t1 - t2;
+      x.slack = 1e-9 * (std::fabs(t1) + std::fabs(t2));
+    }
+  }
+  // -1, 0, 1 as a's score is below, equal to or above b's.
+  const auto compare = [fast](const Entry& a, const Entry& b) {
+    if (fast) {
+      if (a.approx + a.slack < b.approx - b.slack) return -1;
+      if (b.approx + b.slack < a.approx - a.slack) return 1;
+    }
+    return compare_values(a.e.gsea, b.e.gsea);
+  };
+  // Gsea::lt_cpp: by score, then by set hash.
+  const auto less = [&](const Entry& a, const Entry& b) {
+    const int c = compare(a, b);
+    return c != 0 ? c < 0 : a.e.gsea.set_hash < b.e.gsea.set_hash;
+  };
+  std::stable_sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
+    const int c = compare(a, b);
+    if (c != 0) return c < 0;
+    if (a.e.gsea.set_hash != b.e.gsea.set_hash) return a.e.gsea.set_hash < b.e.gsea.set_hash;
     if (a.e.es_nonneg != b.e.es_nonneg) return !a.e.es_nonneg;
     return a.index < b.index;
   });
 
   // The split: the entries strictly below the middle one. When there are none
   // (the lower half ties with the middle), everything above the lowest entry.
-  const Gsea mid = entries[s / 2].e.gsea;
+  const Entry mid = entries[s / 2];
   uint64_t split = 0;
-  for (const Entry& x : entries) split += Gsea::lt_cpp(x.e.gsea, mid) ? 1 : 0;
+  for (const Entry& x : entries) split += less(x, mid) ? 1 : 0;
   if (split == 0) {
-    const Gsea first = entries[0].e.gsea;
     uint64_t j = 1;
-    while (j < s && !Gsea::lt_cpp(first, entries[j].e.gsea)) ++j;
+    while (j < s && !less(entries[0], entries[j])) ++j;
     if (j == s) return false;
     split = j;
   }
@@ -383,14 +415,21 @@ bool EsRulerCompat::resample_genesets(rng_compat::Mt19937& gen) {
   for (uint64_t i = split; i < s; ++i) level.above.push_back(entries[i].e);
   level.bound = entries[split - 1].e.gsea;
 
-  std::vector<std::vector<uint64_t>> next(s);
+  // The next sets are copied into the buffers of the sets before last, which
+  // hold k genes already: no allocation after the first levels.
+  std::vector<std::vector<uint64_t>>& next = spare_sets_;
+  next.resize(s);
   const uint32_t upper = static_cast<uint32_t>(s - split);
   for (uint64_t i = 0; i < split; ++i) {
     const uint32_t r = gen.uniform_below(upper);
-    next[i] = sets_[entries[split + r].index];
+    const std::vector<uint64_t>& from = sets_[entries[split + r].index];
+    next[i].assign(from.begin(), from.end());
   }
-  for (uint64_t i = split; i < s; ++i) next[i] = sets_[entries[i].index];
-  sets_ = std::move(next);
+  for (uint64_t i = split; i < s; ++i) {
+    const std::vector<uint64_t>& from = sets_[entries[i].index];
+    next[i].assign(from.begin(), from.end());
+  }
+  sets_.swap(next);
   levels_.push_back(std::move(level));
   last_split_ = split;
   return true;

@@ -207,6 +207,7 @@ class EsRulerCompat {
   std::vector<int64_t> weights_;
   std::vector<uint64_t> gene_hash_;
   std::vector<std::vector<uint64_t>> sets_;
+  std::vector<std::vector<uint64_t>> spare_sets_;  // resample_genesets' buffers
   std::vector<Level> levels_;
   std::vector<uint64_t> chunk_last_;
   SampleChunks chunked_;
