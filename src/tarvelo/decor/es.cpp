@@ -138,6 +138,18 @@ double DecorEsKernel::score(const uint64_t* hits, const double* weights) {
     return (cum[f] / nr - miss_at(l)) - block_max[b] / nr;
   };
 
+  // Inside a block the heights are first taken with the reciprocal of the
+  // total, a product instead of a quotient: each height is a value in [-1, 1]
+  // made with at most four roundings either way, so the product form is
+  // within 1e-13 of the exact one. Only hits within twice that of the block's
+  // best product form can hold its exact extreme; the others are passed over.
+  // (A total so small or large that its reciprocal loses range divides
+  // everywhere.)
+  const double inv = 1.0 / nr;
+  const bool screen = nr >= 1e-300 && nr <= 1e300;
+  constexpr double kScreen = 2e-13;
+  double approx[kBlock];
+
   // The exact extremes, as the plain loop computes them: the block of the
   // best bound first, then every block whose bound passes the extreme so far.
   double exact_top = -std::numeric_limits<double>::infinity();
@@ -152,8 +164,18 @@ double DecorEsKernel::score(const uint64_t* hits, const double* weights) {
     for (uint64_t j = 0; j < blocks; ++j) {
       const uint64_t b = j == 0 ? first : j <= first ? j - 1 : j;
       if (!(bound[b] > exact_top)) continue;
-      const uint64_t end = std::min(k, (b + 1) * kBlock);
-      for (uint64_t i = b * kBlock; i < end; ++i) {
+      const uint64_t begin = b * kBlock, end = std::min(k, (b + 1) * kBlock);
+      double cut = -std::numeric_limits<double>::infinity();
+      if (screen) {
+        double best = cut;
+        for (uint64_t i = begin; i < end; ++i) {
+          approx[i - begin] = cum[i] * inv - miss_at(i);
+          best = approx[i - begin] > best ? approx[i - begin] : best;
+        }
+        cut = best - kScreen;
+      }
+      for (uint64_t i = begin; i < end; ++i) {
+        if (screen && approx[i - begin] < cut) continue;
         const double t = cum[i] / nr - miss_at(i);
         if (t > exact_top) exact_top = t;
       }
@@ -169,8 +191,18 @@ double DecorEsKernel::score(const uint64_t* hits, const double* weights) {
     for (uint64_t j = 0; j < blocks; ++j) {
       const uint64_t b = j == 0 ? first : j <= first ? j - 1 : j;
       if (!(bound[b] < exact_bottom)) continue;
-      const uint64_t end = std::min(k, (b + 1) * kBlock);
-      for (uint64_t i = b * kBlock; i < end; ++i) {
+      const uint64_t begin = b * kBlock, end = std::min(k, (b + 1) * kBlock);
+      double cut = std::numeric_limits<double>::infinity();
+      if (screen) {
+        double best = cut;
+        for (uint64_t i = begin; i < end; ++i) {
+          approx[i - begin] = (cum[i] * inv - miss_at(i)) - step[i] * inv;
+          best = approx[i - begin] < best ? approx[i - begin] : best;
+        }
+        cut = best + kScreen;
+      }
+      for (uint64_t i = begin; i < end; ++i) {
+        if (screen && approx[i - begin] > cut) continue;
         const double t = cum[i] / nr - miss_at(i);
         const double bt = t - step[i] / nr;
         if (bt < exact_bottom) exact_bottom = bt;
