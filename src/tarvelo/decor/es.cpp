@@ -69,10 +69,22 @@ DecorEsKernel::DecorEsKernel(std::span<const double> magnitudes, uint64_t k,
   const double d = static_cast<double>(n - k);
   miss_.resize(n - k + 1);
   for (uint64_t m = 0; m <= n - k; ++m) miss_[m] = static_cast<double>(m) / d;
-  step_.resize(k);
-  cum_.resize(k);
-  block_max_.resize((k + kBlock - 1) / kBlock);
-  bound_.resize((k + kBlock - 1) / kBlock);
+  const uint64_t blocks = (k + kBlock - 1) / kBlock;
+  for (Sums& x : sums_) {
+    x.step.resize(k);
+    x.cum.resize(k);
+    x.block_max.resize(blocks);
+    x.block_bad.resize(blocks);
+  }
+  bound_.resize(blocks);
+}
+
+// The scored copy becomes the kept one; the old kept copy, which agrees with
+// it before the first block the last score summed, is the next to be scored.
+void DecorEsKernel::keep() {
+  live_ ^= 1;
+  agree_ = have_kept_ ? scored_from_ : 0;
+  have_kept_ = true;
 }
 
 double DecorEsKernel::score_reference(const uint64_t* hits, const double* weights) const {
@@ -102,28 +114,53 @@ double DecorEsKernel::score_reference(const uint64_t* hits, const double* weight
 // largest step. A block whose bound does not pass the extreme found so far
 // cannot change it. Anything else (a negative or non-finite step, a zero
 // total) takes the plain loop.
-double DecorEsKernel::score(const uint64_t* hits, const double* weights) {
+//
+// A set that differs from the kept one only from hit `same` on (a move of the
+// multilevel tail) shares the running sums of the blocks before that hit: they
+// are taken from the kept set, and the sum goes on from the last of them, so
+// every later sum is the one a fresh pass would reach.
+double DecorEsKernel::score(const uint64_t* hits, const double* weights, uint64_t same) {
   const uint64_t k = k_;
   const double* mags = mags_.data();
   const double* miss = miss_.data();
-  double* step = step_.data();
-  double* cum = cum_.data();
-  double* block_max = block_max_.data();
+  Sums& live = sums_[live_];
+  double* step = live.step.data();
+  double* cum = live.cum.data();
+  double* block_max = live.block_max.data();
+  uint8_t* block_bad = live.block_bad.data();
   const uint64_t blocks = (k + kBlock - 1) / kBlock;
-  double nr = 0.0;
+  // At least the last block is summed: it holds the total.
+  const uint64_t first = have_kept_ ? std::min(same, k - 1) / kBlock : 0;
+  if (agree_ < first) {
+    const Sums& kept = sums_[live_ ^ 1];
+    const uint64_t lo = agree_ * kBlock, hi = first * kBlock;
+    std::copy(kept.step.begin() + lo, kept.step.begin() + hi, live.step.begin() + lo);
+    std::copy(kept.cum.begin() + lo, kept.cum.begin() + hi, live.cum.begin() + lo);
+    std::copy(kept.block_max.begin() + agree_, kept.block_max.begin() + first,
+              live.block_max.begin() + agree_);
+    std::copy(kept.block_bad.begin() + agree_, kept.block_bad.begin() + first,
+              live.block_bad.begin() + agree_);
+  }
+  agree_ = first;
+  scored_from_ = first;
+  double nr = first > 0 ? cum[first * kBlock - 1] : 0.0;
   bool plain = false;
-  for (uint64_t b = 0; b < blocks; ++b) {
+  for (uint64_t b = 0; b < first; ++b) plain |= block_bad[b] != 0;
+  for (uint64_t b = first; b < blocks; ++b) {
     const uint64_t end = std::min(k, (b + 1) * kBlock);
     double cmax = 0.0;
+    bool bad = false;
     for (uint64_t i = b * kBlock; i < end; ++i) {
       const double c = mags[hits[i]] * weights[i];
-      plain |= !(c >= 0.0);
+      bad |= !(c >= 0.0);
       cmax = c > cmax ? c : cmax;
       step[i] = c;
       nr += c;
       cum[i] = nr;
     }
     block_max[b] = cmax;
+    block_bad[b] = bad;
+    plain |= bad;
   }
   if (plain || !(nr > 0.0) || !(nr <= std::numeric_limits<double>::max())) {
     return score_reference(hits, weights);

@@ -45,8 +45,14 @@ class DecorEsKernel {
   // magnitudes[i] = |ranks[i]|; n = magnitudes.size(); k < n.
   DecorEsKernel(std::span<const double> magnitudes, uint64_t k, ScoreType score_type);
 
-  // hits: k strictly ascending positions; weights: k penalties.
-  double score(const uint64_t* hits, const double* weights);
+  // hits: k strictly ascending positions; weights: k penalties. With `same`
+  // > 0, the first `same` hits and penalties are those of the set last passed
+  // to keep(): its running sums up to there are reused (the same additions,
+  // so the same bits) and only the rest is summed anew.
+  double score(const uint64_t* hits, const double* weights, uint64_t same = 0);
+
+  // Makes the set of the last score call the one `same` refers to.
+  void keep();
 
  private:
   double score_reference(const uint64_t* hits, const double* weights) const;
@@ -57,9 +63,21 @@ class DecorEsKernel {
   std::vector<double> miss_;  // miss_[m] = m / (n - k), m in [0, n - k]
   // Hits per block of the bounded evaluation (see score).
   static constexpr uint64_t kBlock = 16;
-  // Per set: the steps, the running sum after each; per block: the largest
-  // step and the bound of its heights.
-  std::vector<double> step_, cum_, block_max_, bound_;
+  // Per set: the steps and the running sum after each; per block: the largest
+  // step and whether a step is negative or not finite. Two copies: the set
+  // being scored and the kept one. The scored copy agrees with the kept one on
+  // the blocks before agree_; the last score summed anew from block
+  // scored_from_ on.
+  struct Sums {
+    std::vector<double> step, cum, block_max;
+    std::vector<uint8_t> block_bad;
+  };
+  Sums sums_[2];
+  int live_ = 0;
+  bool have_kept_ = false;
+  uint64_t agree_ = 0;
+  uint64_t scored_from_ = 0;
+  std::vector<double> bound_;  // per block: the bound of its heights
 };
 
 }  // namespace tarvelo::decor

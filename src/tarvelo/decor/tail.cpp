@@ -70,8 +70,8 @@ std::optional<double> run_decor_multilevel_tail(std::span<const double> ranks,
   std::vector<double> magnitudes(n);
   for (uint64_t i = 0; i < n; ++i) magnitudes[i] = std::fabs(ranks[i]);
   DecorEsKernel kernel(magnitudes, k, score_type);
-  auto oriented = [&](const uint64_t* g) {
-    const double e = kernel.score(g, weights.data());
+  auto oriented = [&](const uint64_t* g, uint64_t same) {
+    const double e = kernel.score(g, weights.data(), same);
     return negate ? -e : e;
   };
 
@@ -84,7 +84,7 @@ std::optional<double> run_decor_multilevel_tail(std::span<const double> ranks,
     rng_compat::combination(0, n - 1, k, mt, draw);
     std::sort(draw.begin(), draw.end());
     std::copy(draw.begin(), draw.end(), genes.begin() + s * k);
-    scores[s] = oriented(&genes[s * k]);
+    scores[s] = oriented(&genes[s * k], 0);
   }
 
   std::vector<uint64_t> cur(k), cand(k);
@@ -138,6 +138,10 @@ std::optional<double> run_decor_multilevel_tail(std::span<const double> ranks,
       const uint64_t pick = m + mt.uniform_below(survivors);
       std::copy_n(sorted_genes.begin() + pick * k, k, cur.begin());
       double cur_score = sorted_scores[pick];
+      // The kernel sums each candidate from the first hit it changes, on top
+      // of the sums of the current set.
+      oriented(cur.data(), 0);
+      kernel.keep();
       uint64_t accepted = 0, attempts = 0;
       while (accepted < goal && attempts < max_attempts) {
         ++attempts;
@@ -158,8 +162,9 @@ std::optional<double> run_decor_multilevel_tail(std::span<const double> ranks,
           while (p > 0 && cand[p - 1] > j) { cand[p] = cand[p - 1]; --p; }
         }
         cand[p] = j;
-        const double sc = oriented(cand.data());
+        const double sc = oriented(cand.data(), std::min<uint64_t>(p, slot));
         if (sc >= level) {
+          kernel.keep();
           cur.swap(cand);
           cur_score = sc;
           ++accepted;
