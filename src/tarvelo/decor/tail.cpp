@@ -142,6 +142,7 @@ std::optional<double> run_decor_multilevel_tail(std::span<const double> ranks,
       // of the sums of the current set.
       oriented(cur.data(), 0);
       kernel.keep();
+      std::copy(cur.begin(), cur.end(), cand.begin());
       uint64_t accepted = 0, attempts = 0;
       while (accepted < goal && attempts < max_attempts) {
         ++attempts;
@@ -153,8 +154,8 @@ std::optional<double> run_decor_multilevel_tail(std::span<const double> ranks,
           continue;
         }
         if (std::binary_search(cur.begin(), cur.end(), j)) continue;
-        // Replace slot by j and shift it into its sorted place.
-        std::copy(cur.begin(), cur.end(), cand.begin());
+        // Replace slot by j and shift it into its sorted place (cand holds
+        // the current set: only the shifted run differs afterwards).
         size_t p = slot;
         if (j > cand[p]) {
           while (p + 1 < k && cand[p + 1] < j) { cand[p] = cand[p + 1]; ++p; }
@@ -169,6 +170,9 @@ std::optional<double> run_decor_multilevel_tail(std::span<const double> ranks,
           cur_score = sc;
           ++accepted;
         }
+        const size_t lo = std::min<size_t>(p, slot), hi = std::max<size_t>(p, slot) + 1;
+        std::copy(cur.begin() + static_cast<ptrdiff_t>(lo), cur.begin() + static_cast<ptrdiff_t>(hi),
+                  cand.begin() + static_cast<ptrdiff_t>(lo));
       }
       std::copy(cur.begin(), cur.end(), genes.begin() + s * k);
       scores[s] = cur_score;
