@@ -572,7 +572,10 @@ void EsRulerCompat::run_passes(const Gsea& bound, rng_compat::Mt19937& gen, uint
   const size_t per_pass = per_set * s;
   const uint64_t pass_attempts = s * static_cast<uint64_t>(attempts);
   region_draws_.resize(per_pass * count);
-  region_moves_.assign(count * s, 0);
+  const uint64_t tasks = std::min<uint64_t>(s, static_cast<uint64_t>(pool::current_threads()) * 4);
+  if (count > kRegionPasses) internal_fault("ruler region longer than its pass cap");
+  region_tasks_ = tasks;
+  region_moves_.assign(count * tasks, 0);
   if (snapshot) snapshot_.resize(s * k_);
   scores_ready_ = false;
   if (unload) scores_.resize(s);
@@ -602,7 +605,6 @@ void EsRulerCompat::run_passes(const Gsea& bound, rng_compat::Mt19937& gen, uint
     }
   };
 
-  const uint64_t tasks = std::min<uint64_t>(s, static_cast<uint64_t>(pool::current_threads()) * 4);
   pool::parallel_for_index(static_cast<size_t>(tasks + 1), [&](size_t t) {
     interrupt::checkpoint();
     if (t == 0) {
@@ -624,6 +626,9 @@ void EsRulerCompat::run_passes(const Gsea& bound, rng_compat::Mt19937& gen, uint
         }
       }
     }
+    // The moves are counted per task and written once at the end: a shared
+    // line written by every task after every set would bounce between cores.
+    int64_t moved[kRegionPasses] = {};
     for (uint64_t pass = 0; pass < count; ++pass) {
       if (pass > 0) interrupt::checkpoint();
       ensure_drawn(pass);
@@ -633,9 +638,10 @@ void EsRulerCompat::run_passes(const Gsea& bound, rng_compat::Mt19937& gen, uint
                                  (hi - lo) * static_cast<uint64_t>(attempts));
       }
       for (uint64_t i = lo; i < hi; ++i) {
-        region_moves_[pass * s + i] = perturbate_drawn(i, bound, draws + i * per_set, attempts);
+        moved[pass] += perturbate_drawn(i, bound, draws + i * per_set, attempts);
       }
     }
+    for (uint64_t pass = 0; pass < count; ++pass) region_moves_[pass * tasks + t - 1] = moved[pass];
     if (unload) {
       // Scored here too, by the task that holds the set: resample_genesets
       // then needs no parallel region of its own.
@@ -692,7 +698,7 @@ bool EsRulerCompat::move_level_parallel(const Gsea& bound, rng_compat::Mt19937& 
     uint64_t stop = count;
     int64_t total = moves;
     for (uint64_t p = 0; p < count; ++p) {
-      for (uint64_t i = 0; i < s; ++i) total += region_moves_[p * s + i];
+      for (uint64_t t = 0; t < region_tasks_; ++t) total += region_moves_[p * region_tasks_ + t];
       if (total >= target) {
         stop = p;
         break;
@@ -707,7 +713,7 @@ bool EsRulerCompat::move_level_parallel(const Gsea& bound, rng_compat::Mt19937& 
       run_passes(bound, gen, stop + 1, false, false, false);
       rolled_back = true;
       int64_t again = moves;
-      for (uint64_t i = 0; i < (stop + 1) * s; ++i) again += region_moves_[i];
+      for (uint64_t i = 0; i < (stop + 1) * region_tasks_; ++i) again += region_moves_[i];
       if (again != total) internal_fault("ruler passes not reproduced");
       count = stop + 1;
     }
@@ -811,10 +817,11 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
     rem0 = static_cast<uint64_t>(rm);
   }
 
-  int64_t r = L.rank_sum[i];
-  uint64_t hash = L.set_hash[i];
+  SampleChunks::SetState& state = L.state[i];
+  int64_t r = state.rank_sum;
+  uint64_t hash = state.set_hash;
   using Peak = SampleChunks::Peak;
-  Peak peak = L.peak[i];
+  Peak peak = state.peak;
   int64_t* local_r = L.peak_r.data() + i * nchunks;
   int64_t* local_max = L.peak_local.data() + i * nchunks;
 
@@ -1062,9 +1069,9 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
     local_r[cy] = 0;
     local_max[cy] = int64_t{1} << 62;
   }
-  L.rank_sum[i] = r;
-  L.set_hash[i] = hash;
-  L.peak[i] = peak;
+  state.rank_sum = r;
+  state.set_hash = hash;
+  state.peak = peak;
   return accepted;
 }
 
@@ -1122,9 +1129,7 @@ void EsRulerCompat::load_set(uint64_t i, std::span<const uint64_t> set) {
     pre[c + 1] = static_cast<uint32_t>(pre[c] + count);
   }
   if (j != set.size()) internal_fault("ruler set not ascending or out of range");
-  L.rank_sum[i] = r;
-  L.set_hash[i] = hash;
-  L.peak[i] = SampleChunks::Peak{};
+  L.state[i] = SampleChunks::SetState{r, hash, SampleChunks::Peak{}};
   for (uint64_t c = 0; c < L.chunks; ++c) forget_chunk_peak(i, c);
 }
 
@@ -1171,11 +1176,9 @@ void EsRulerCompat::chunk_layout() {
   L.sum.resize(s * nc);
   L.pos_chunk.resize(s * k_);
   L.member.resize(s * L.words);
-  L.rank_sum.resize(s);
-  L.set_hash.resize(s);
+  L.state.resize(s);
   L.peak_r.resize(s * nc);
   L.peak_local.resize(s * nc);
-  L.peak.resize(s);
 }
 
 void EsRulerCompat::unchunk_sets() {

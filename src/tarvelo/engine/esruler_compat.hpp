@@ -90,15 +90,10 @@ struct SampleChunks {
   std::vector<int64_t> sum;           // sets * chunks: weight of each chunk (wrapping)
   std::vector<uint16_t> pos_chunk;    // sets * k: the chunk holding position p
   std::vector<uint64_t> member;       // sets * words: bit g set when g is in the set
-  // Per set, kept up to date by the moves: the weight sum (wrapping) and the XOR
-  // of the genes' hashes.
-  std::vector<int64_t> rank_sum;
-  std::vector<uint64_t> set_hash;
   // Caches of the fast moves (see perturbate_fast). Per set and chunk: the
   // greatest local point numerator max_j(w_j * (N - k) - (g_j - j) * R) of the
   // chunk's genes g_j (local weight prefix w_j, local index j) for the weight
-  // total R = peak_r, or an upper bound of it. Per set: the last point known
-  // to beat the bound.
+  // total R = peak_r, or an upper bound of it.
   std::vector<int64_t> peak_r;
   std::vector<int64_t> peak_local;
   struct Peak {
@@ -107,7 +102,15 @@ struct SampleChunks {
     int64_t misses = 0;
     int64_t cum = 0;
   };
-  std::vector<Peak> peak;
+  // Per set, kept up to date by the moves: the weight sum (wrapping), the XOR
+  // of the genes' hashes and the last point known to beat the bound; a cache
+  // line per set, as each is written by the one task that moves the set.
+  struct alignas(64) SetState {
+    int64_t rank_sum = 0;
+    uint64_t set_hash = 0;
+    Peak peak;
+  };
+  std::vector<SetState> state;
 
   // The genes of set i, ascending.
   std::vector<uint64_t> set_genes(uint64_t i) const;
@@ -224,7 +227,8 @@ class EsRulerCompat {
   // Per pass of run_passes: whether its draws are still raw words that each
   // task reduces for its own sets.
   std::vector<uint8_t> region_raw_;
-  std::vector<int32_t> region_moves_;
+  std::vector<int64_t> region_moves_;  // per pass and task
+  uint64_t region_tasks_ = 0;
   std::vector<uint64_t> snapshot_;
   uint64_t forced_region_ = 0;
   // The scores of sets_ as run_passes left them (when ready), for the next

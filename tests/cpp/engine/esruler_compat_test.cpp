@@ -480,7 +480,7 @@ void expect_layout_consistent(const EsRulerCompat& r, const std::vector<int64_t>
     ASSERT_EQ(((l.member[i * l.words + g / 64] >> (g % 64)) & 1) != 0, in) << g;
     if (in) total += w[g];
   }
-  EXPECT_EQ(l.rank_sum[i], total);
+  EXPECT_EQ(l.state[i].rank_sum, total);
   int64_t chunk_total = 0;
   for (uint64_t c = 0; c < l.chunks; ++c) chunk_total += l.sum[i * l.chunks + c];
   EXPECT_EQ(chunk_total, total);
