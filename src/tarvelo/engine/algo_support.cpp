@@ -1,6 +1,7 @@
 #include "tarvelo/engine/algo_support.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -160,9 +161,32 @@ std::vector<uint64_t> extract_pathway_hits(const GeneIndex& index,
   if (genes.empty() || index.empty()) return hits;
   hits.reserve(genes.size());
   index.append_positions(genes, hits);
-  std::sort(hits.begin(), hits.end());
-  hits.erase(std::unique(hits.begin(), hits.end()), hits.end());
+  sort_unique_positions(hits);
   return hits;
+}
+
+void sort_unique_positions(std::vector<uint64_t>& positions) {
+  constexpr size_t kBitmapMin = 8;
+  constexpr uint64_t kBitmapWordsPer = 4;
+  if (positions.size() < 2) return;
+  const auto [lo_it, hi_it] = std::minmax_element(positions.begin(), positions.end());
+  const uint64_t lo = *lo_it;
+  const uint64_t words = (*hi_it - lo) / 64 + 1;
+  // A bit per position, read back in order, beats a comparison sort (whose
+  // branches mispredict about half the time) unless the stretch is so sparse
+  // that the words outnumber the positions several times over.
+  if (positions.size() < kBitmapMin || words > kBitmapWordsPer * positions.size()) {
+    std::sort(positions.begin(), positions.end());
+    positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
+    return;
+  }
+  std::vector<uint64_t> bits(words);
+  for (uint64_t p : positions) bits[(p - lo) / 64] |= uint64_t{1} << ((p - lo) % 64);
+  positions.clear();
+  for (uint64_t w = 0; w < words; ++w) {
+    for (uint64_t b = bits[w]; b != 0; b &= b - 1)
+      positions.push_back(lo + w * 64 + static_cast<uint64_t>(std::countr_zero(b)));
+  }
 }
 
 std::vector<std::string> leading_edge(std::span<const uint64_t> hits, uint64_t peak,

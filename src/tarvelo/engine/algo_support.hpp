@@ -73,6 +73,9 @@ GeneIndex build_gene_index(const RankedList& ranked);
 std::vector<uint64_t> extract_pathway_hits(const GeneIndex& index,
                                            std::span<const std::string> genes);
 
+// Sorts the positions ascending and drops repeats.
+void sort_unique_positions(std::vector<uint64_t>& positions);
+
 // Leading-edge gene names of one pathway (see calculate_es_ruvex for the peak).
 std::vector<std::string> leading_edge(std::span<const uint64_t> hits, uint64_t peak,
                                       ScoreType score_type,

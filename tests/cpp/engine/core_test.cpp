@@ -195,6 +195,26 @@ TEST(GeneIndexTest, TagCollisionsAreToldApartByTheBytes) {
   }
 }
 
+// Both ways of ordering: few or spread-out positions, and many in a short stretch.
+TEST(SortUniquePositionsTest, MatchesSortAndUnique) {
+  std::mt19937_64 rng(11);
+  for (int round = 0; round < 400; ++round) {
+    const size_t count = rng() % 300;
+    const uint64_t base = rng() % 3 == 0 ? rng() % 100000 : 0;
+    const uint64_t spread = 1 + rng() % (round % 2 == 0 ? 200 : 20000);
+    std::vector<uint64_t> v(count);
+    for (auto& x : v) x = base + rng() % spread;
+    std::vector<uint64_t> want = v;
+    std::sort(want.begin(), want.end());
+    want.erase(std::unique(want.begin(), want.end()), want.end());
+    algo_support::sort_unique_positions(v);
+    EXPECT_EQ(v, want) << "round " << round;
+  }
+  std::vector<uint64_t> edge{~uint64_t{0}, 0, ~uint64_t{0}};
+  algo_support::sort_unique_positions(edge);
+  EXPECT_EQ(edge, (std::vector<uint64_t>{0, ~uint64_t{0}}));
+}
+
 TEST(EnrichmentScoreTest, ZeroWeightEqualSteps) {
   std::vector<double> w(4, 0.0);
   std::vector<uint64_t> h02{0, 2}, h13{1, 3}, h03{0, 3};
