@@ -43,6 +43,7 @@ PyObject* results_to_py(const std::vector<tarvelo::EnrichmentResult>& results) {
     keys[k] = PyRef::steal(PyUnicode_InternFromString(kKeyNames[k]));
     if (!keys[k]) return nullptr;
   }
+  const GcPause pause;
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < results.size(); ++i) {

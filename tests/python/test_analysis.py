@@ -159,3 +159,24 @@ def test_allocation_failure_becomes_memory_error(tmp_path):
                          text=True)
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == "MemoryError"
+
+
+@pytest.mark.parametrize("mode", ["simple", "multilevel", "blitz"])
+def test_collector_state_is_kept(gmt, ranks, mode):
+    # The results are built with the cyclic collector paused; whatever state
+    # the caller had must come back, and the results must not depend on it.
+    import gc
+    was = gc.isenabled()
+    try:
+        runs = []
+        for enabled in (True, False, True):
+            (gc.enable if enabled else gc.disable)()
+            runs.append(canonical(run_gsea_py(ranks, gmt, mode=mode, seed=3, nPermSimple=100)))
+            assert gc.isenabled() is enabled
+        assert runs[0] == runs[1] == runs[2]
+        gc.enable()
+        with pytest.raises(ValueError):
+            run_gsea_py(ranks, gmt, mode=mode, sampleSize=0)
+        assert gc.isenabled()
+    finally:
+        (gc.enable if was else gc.disable)()
