@@ -180,3 +180,26 @@ def test_collector_state_is_kept(gmt, ranks, mode):
         assert gc.isenabled()
     finally:
         (gc.enable if was else gc.disable)()
+
+
+def test_leading_edge_references_are_counted(write_gmt):
+    # Each leading-edge str must be held exactly once by every list that
+    # holds it: no reference missing (a crash later) and none leaked.
+    import sys
+    ranks = {f"gene{i:03d}": 50.0 - i for i in range(100)}
+    lines = [f"S{j}\t\t" + "\t".join(f"gene{(j * 7 + k * 3) % 100:03d}" for k in range(12))
+             for j in range(40)]
+    gmt = write_gmt("\n".join(lines) + "\n")
+    for mode in ("simple", "blitz"):
+        dropped = run_gsea_py(ranks, gmt, mode=mode, seed=2, nPermSimple=50)
+        res = run_gsea_py(ranks, gmt, mode=mode, seed=2, nPermSimple=50)
+        del dropped
+        held = {}
+        for r in res:
+            for g in r["leading_edge"]:
+                held.setdefault(id(g), [g, 0])[1] += 1
+        del g
+        assert sum(entry[1] for entry in held.values()) > len(held)  # genes recur across sets
+        for entry in held.values():
+            refs = sys.getrefcount(entry[0])  # the lists, the entry in held, the argument
+            assert refs == entry[1] + 2, entry
