@@ -93,7 +93,7 @@ inline size_t GeneIndex::probe(std::string_view name, uint64_t hash) const {
   }
 }
 
-GeneIndex::GeneIndex(const std::vector<std::string>& genes) : ranked_size_(genes.size()) {
+GeneIndex::GeneIndex(const std::vector<std::string>& genes) {
   if (genes.empty()) return;
   // At most half full. Most probes then end at the first slot; a fuller
   // table measured slower in spite of its smaller size, as every extra slot

@@ -41,8 +41,6 @@ class GeneIndex {
   // Distinct names.
   size_t size() const { return distinct_; }
   bool empty() const { return distinct_ == 0; }
-  // Length of the ranked list: every position is below it.
-  size_t ranked_size() const { return ranked_size_; }
 
   // A 64-bit hash of the bytes; exposed for its tests.
   static uint64_t hash_name(std::string_view s) noexcept;
@@ -63,7 +61,6 @@ class GeneIndex {
   std::vector<Slot> slots_;  // a power of two long
   size_t mask_ = 0;
   size_t distinct_ = 0;
-  size_t ranked_size_ = 0;
   std::string long_names_;  // the names longer than kInline, back to back
 };
 
