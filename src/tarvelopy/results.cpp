@@ -2,6 +2,9 @@
 
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "tarvelo/engine/algo_support.hpp"
 
 namespace tarvelopy {
 namespace {
@@ -16,11 +19,35 @@ PyObject* optional_float(const std::optional<double>& v) {
   return PyFloat_FromDouble(*v);
 }
 
-PyObject* str_list(const std::vector<std::string>& items) {
+// The str objects of the leading-edge genes. The same genes lead many
+// pathways (a call on GO sets lists about a hundred thousand names, less than
+// a tenth of them distinct), so each distinct name is made into a str once.
+class GeneStrings {
+ public:
+  explicit GeneStrings(const tarvelo::RankedList& ranked)
+      : index_(ranked.genes()), strs_(ranked.size()) {}
+  GeneStrings(const GeneStrings&) = delete;
+  GeneStrings& operator=(const GeneStrings&) = delete;
+
+  // A new reference, or null with an exception set.
+  PyObject* get(const std::string& name) {
+    const std::optional<uint64_t> pos = index_.find(name);
+    if (!pos) return new_str(name);
+    PyRef& s = strs_[*pos];
+    if (!s) s = PyRef::steal(new_str(name));
+    return PyRef::borrow(s.get()).release();
+  }
+
+ private:
+  const tarvelo::algo_support::GeneIndex index_;
+  std::vector<PyRef> strs_;  // by ranked position, made on first use
+};
+
+PyObject* str_list(const std::vector<std::string>& items, GeneStrings& strings) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < items.size(); ++i) {
-    PyObject* s = new_str(items[i]);
+    PyObject* s = strings.get(items[i]);
     if (!s) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);  // steals s
   }
@@ -35,7 +62,8 @@ bool put(PyObject* dict, PyObject* key, PyObject* value) {
 
 }  // namespace
 
-PyObject* results_to_py(const std::vector<tarvelo::EnrichmentResult>& results) {
+PyObject* results_to_py(const std::vector<tarvelo::EnrichmentResult>& results,
+                        const tarvelo::RankedList& ranked) {
   static const char* const kKeyNames[] = {"pathway", "size",    "es",      "nes",
                                           "pval",    "padj",    "log2err", "leading_edge"};
   PyRef keys[8];
@@ -43,6 +71,8 @@ PyObject* results_to_py(const std::vector<tarvelo::EnrichmentResult>& results) {
     keys[k] = PyRef::steal(PyUnicode_InternFromString(kKeyNames[k]));
     if (!keys[k]) return nullptr;
   }
+  const GcPause pause;
+  GeneStrings strings(ranked);
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < results.size(); ++i) {
@@ -57,7 +87,7 @@ PyObject* results_to_py(const std::vector<tarvelo::EnrichmentResult>& results) {
         !put(dict, keys[4].get(), PyFloat_FromDouble(r.pval)) ||
         !put(dict, keys[5].get(), optional_float(r.padj)) ||
         !put(dict, keys[6].get(), optional_float(r.log2err)) ||
-        !put(dict, keys[7].get(), str_list(r.leading_edge)))
+        !put(dict, keys[7].get(), str_list(r.leading_edge, strings)))
       return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), d.release());
   }

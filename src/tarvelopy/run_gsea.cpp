@@ -160,7 +160,7 @@ PyObject* run_blitz(const Args& a, Method method, tarvelo::ScoreType score_type,
     raise_error(PyExc_RuntimeError, results.error());
     return nullptr;
   }
-  return results_to_py(*results);
+  return results_to_py(*results, ranked);
 }
 
 Result<tarvelo::decor::DecorCacheMode> parse_decor_cache_mode(std::string_view s) {
@@ -235,7 +235,7 @@ PyObject* run_decor(const Args& a, InterfaceMode mode, tarvelo::ScoreType score_
     raise_error(PyExc_RuntimeError, results.error());
     return nullptr;
   }
-  return results_to_py(*results);
+  return results_to_py(*results, ranked);
 }
 
 PyObject* run_classic(const Args& a, InterfaceMode mode, tarvelo::ScoreType score_type,
@@ -271,7 +271,7 @@ PyObject* run_classic(const Args& a, InterfaceMode mode, tarvelo::ScoreType scor
     case InterfaceMode::kBlitz:
       tarvelo::internal_fault("mode blitz reached the classic dispatch");
   }
-  return results_to_py(results);
+  return results_to_py(results, ranked);
 }
 
 PyObject* run_gsea_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -159,3 +159,47 @@ def test_allocation_failure_becomes_memory_error(tmp_path):
                          text=True)
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == "MemoryError"
+
+
+@pytest.mark.parametrize("mode", ["simple", "multilevel", "blitz"])
+def test_collector_state_is_kept(gmt, ranks, mode):
+    # The results are built with the cyclic collector paused; whatever state
+    # the caller had must come back, and the results must not depend on it.
+    import gc
+    was = gc.isenabled()
+    try:
+        runs = []
+        for enabled in (True, False, True):
+            (gc.enable if enabled else gc.disable)()
+            runs.append(canonical(run_gsea_py(ranks, gmt, mode=mode, seed=3, nPermSimple=100)))
+            assert gc.isenabled() is enabled
+        assert runs[0] == runs[1] == runs[2]
+        gc.enable()
+        with pytest.raises(ValueError):
+            run_gsea_py(ranks, gmt, mode=mode, sampleSize=0)
+        assert gc.isenabled()
+    finally:
+        (gc.enable if was else gc.disable)()
+
+
+def test_leading_edge_references_are_counted(write_gmt):
+    # Each leading-edge str must be held exactly once by every list that
+    # holds it: no reference missing (a crash later) and none leaked.
+    import sys
+    ranks = {f"gene{i:03d}": 50.0 - i for i in range(100)}
+    lines = [f"S{j}\t\t" + "\t".join(f"gene{(j * 7 + k * 3) % 100:03d}" for k in range(12))
+             for j in range(40)]
+    gmt = write_gmt("\n".join(lines) + "\n")
+    for mode in ("simple", "blitz"):
+        dropped = run_gsea_py(ranks, gmt, mode=mode, seed=2, nPermSimple=50)
+        res = run_gsea_py(ranks, gmt, mode=mode, seed=2, nPermSimple=50)
+        del dropped
+        held = {}
+        for r in res:
+            for g in r["leading_edge"]:
+                held.setdefault(id(g), [g, 0])[1] += 1
+        del g
+        assert sum(entry[1] for entry in held.values()) > len(held)  # genes recur across sets
+        for entry in held.values():
+            refs = sys.getrefcount(entry[0])  # the lists, the entry in held, the argument
+            assert refs == entry[1] + 2, entry

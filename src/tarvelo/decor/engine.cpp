@@ -205,11 +205,11 @@ std::vector<std::pair<uint64_t, double>> extract_decor_hits(const Pathway& pathw
     red.insert_or_assign(std::string_view(entry->genes[i]), static_cast<double>(entry->redundancy[i]));
   hits.reserve(pathway.genes.size());
   for (const auto& g : pathway.genes) {
-    auto pos = index.find(std::string_view(g));
-    if (pos == index.end()) continue;
+    const std::optional<uint64_t> pos = index.find(g);
+    if (!pos) continue;
     auto r = red.find(std::string_view(g));
     if (r == red.end()) continue;
-    hits.emplace_back(pos->second, r->second);
+    hits.emplace_back(*pos, r->second);
   }
   std::stable_sort(hits.begin(), hits.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });

@@ -1,8 +1,12 @@
 // Ranked list, weights, hits, enrichment score, leading edge and BH adjustment.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <map>
+#include <random>
+#include <set>
 
 #include "tarvelo/engine/algo.hpp"
 #include "tarvelo/engine/algo_support.hpp"
@@ -75,11 +79,139 @@ TEST(RankedListTest, WeightsThatOverflowAreAnError) {
 TEST(GeneIndexTest, LaterDuplicateWinsAndHitsDeduplicate) {
   RankedList r({"a", "b", "a", "c"}, {4.0, 3.0, 2.0, 1.0});
   auto index = algo_support::build_gene_index(r);
-  EXPECT_EQ(index.at("a"), 2u);
+  EXPECT_EQ(index.find("a"), 2u);
   std::vector<std::string> genes{"c", "a", "zz", "a", "a"};
   EXPECT_EQ(algo_support::extract_pathway_hits(index, genes), (std::vector<uint64_t>{2, 3}));
   std::vector<std::string> absent{"x", "y"};
   EXPECT_TRUE(algo_support::extract_pathway_hits(index, absent).empty());
+}
+
+// Names of every length around the 4-, 8- and 16-byte reads of the hash and
+// the inline comparison, with near misses that share all but one byte, a
+// prefix or a suffix with a ranked name.
+TEST(GeneIndexTest, AgreesWithAMapOnNamesOfEveryLength) {
+  std::mt19937_64 rng(7);
+  std::vector<std::string> genes;
+  for (size_t len = 0; len <= 40; ++len) {
+    for (int copy = 0; copy < 30; ++copy) {
+      std::string g(len, 'a');
+      for (char& c : g) c = static_cast<char>('A' + rng() % 4);  // few letters: many near misses
+      genes.push_back(g);
+    }
+  }
+  genes.push_back(std::string("x\0y", 3));
+  genes.push_back("\xce\xb1-gene");
+  std::shuffle(genes.begin(), genes.end(), rng);
+  std::map<std::string, uint64_t> want;
+  for (size_t i = 0; i < genes.size(); ++i) want[genes[i]] = i;  // later wins
+  const algo_support::GeneIndex index(genes);
+  EXPECT_EQ(index.size(), want.size());
+
+  std::vector<std::string> queries;
+  for (const auto& g : genes) {
+    queries.push_back(g);
+    queries.push_back(g + "A");
+    if (!g.empty()) {
+      queries.push_back(g.substr(1));
+      queries.push_back(g.substr(0, g.size() - 1));
+      for (size_t at : {size_t{0}, g.size() / 2, g.size() - 1}) {
+        std::string m = g;
+        m[at] = static_cast<char>(m[at] ^ 0x20);
+        queries.push_back(m);
+      }
+    }
+  }
+  queries.push_back(std::string("x\0z", 3));
+  std::vector<uint64_t> expected_positions;
+  for (const auto& q : queries) {
+    const auto it = want.find(q);
+    const std::optional<uint64_t> got = index.find(q);
+    if (it == want.end()) {
+      EXPECT_FALSE(got.has_value()) << q;
+    } else {
+      EXPECT_EQ(got, it->second) << q;
+      expected_positions.push_back(it->second);
+    }
+  }
+  std::vector<uint64_t> positions;
+  index.append_positions(queries, positions);
+  EXPECT_EQ(positions, expected_positions);
+
+  const algo_support::GeneIndex none(std::vector<std::string>{});
+  EXPECT_TRUE(none.empty());
+  EXPECT_FALSE(none.find("").has_value());
+  EXPECT_FALSE(algo_support::GeneIndex(std::vector<std::string>{"a"}).find("").has_value());
+  EXPECT_EQ(algo_support::GeneIndex(std::vector<std::string>{""}).find(""), 0u);
+}
+
+TEST(GeneIndexTest, HashReadsEveryByte) {
+  for (size_t len = 1; len <= 40; ++len) {
+    const std::string base(len, 'g');
+    std::set<uint64_t> seen{algo_support::GeneIndex::hash_name(base)};
+    for (size_t at = 0; at < len; ++at) {
+      std::string m = base;
+      m[at] = 'h';
+      EXPECT_TRUE(seen.insert(algo_support::GeneIndex::hash_name(m)).second) << len << " " << at;
+    }
+    EXPECT_NE(algo_support::GeneIndex::hash_name(base),
+              algo_support::GeneIndex::hash_name(base + std::string(1, '\0')));
+  }
+}
+
+// Names whose 32-bit tags and first slots agree reach the byte comparison;
+// such pairs are found by brute force for each way of comparing (up to 3, 7,
+// 16 and over 16 bytes), with the differing bytes at the end of the names and
+// then at their start, and each name must still map only to itself.
+TEST(GeneIndexTest, TagCollisionsAreToldApartByTheBytes) {
+  for (const size_t len : {3, 7, 12, 21})
+  for (const bool at_end : {true, false}) {
+    auto name = [len, at_end](uint64_t i) {
+      std::string s(len, '\0');  // i in base 256
+      for (size_t k = 0; k < len && i != 0; ++k, i >>= 8)
+        s[at_end ? len - 1 - k : k] = static_cast<char>(i & 255);
+      return s;
+    };
+    std::vector<std::pair<uint64_t, uint64_t>> keys;  // (tag and first slot of 16, i)
+    for (uint64_t i = 0; i < 700000; ++i) {
+      const uint64_t h = algo_support::GeneIndex::hash_name(name(i));
+      keys.emplace_back((h >> 32) << 4 | (h & 15), i);
+    }
+    std::sort(keys.begin(), keys.end());
+    size_t pairs = 0;
+    for (size_t k = 1; k < keys.size(); ++k) {
+      if (keys[k].first != keys[k - 1].first) continue;
+      const std::string a = name(keys[k - 1].second), b = name(keys[k].second);
+      ASSERT_NE(a, b);
+      ++pairs;
+      const algo_support::GeneIndex only_a(std::vector<std::string>{a});
+      EXPECT_EQ(only_a.find(a), 0u);
+      EXPECT_FALSE(only_a.find(b).has_value()) << keys[k - 1].second << " " << keys[k].second;
+      const algo_support::GeneIndex both(std::vector<std::string>{a, b});
+      EXPECT_EQ(both.find(a), 0u);
+      EXPECT_EQ(both.find(b), 1u);
+    }
+    EXPECT_GT(pairs, 0u) << "no colliding pair of length " << len;
+  }
+}
+
+// Both ways of ordering: few or spread-out positions, and many in a short stretch.
+TEST(SortUniquePositionsTest, MatchesSortAndUnique) {
+  std::mt19937_64 rng(11);
+  for (int round = 0; round < 400; ++round) {
+    const size_t count = rng() % 300;
+    const uint64_t base = rng() % 3 == 0 ? rng() % 100000 : 0;
+    const uint64_t spread = 1 + rng() % (round % 2 == 0 ? 200 : 20000);
+    std::vector<uint64_t> v(count);
+    for (auto& x : v) x = base + rng() % spread;
+    std::vector<uint64_t> want = v;
+    std::sort(want.begin(), want.end());
+    want.erase(std::unique(want.begin(), want.end()), want.end());
+    algo_support::sort_unique_positions(v);
+    EXPECT_EQ(v, want) << "round " << round;
+  }
+  std::vector<uint64_t> edge{~uint64_t{0}, 0, ~uint64_t{0}};
+  algo_support::sort_unique_positions(edge);
+  EXPECT_EQ(edge, (std::vector<uint64_t>{0, ~uint64_t{0}}));
 }
 
 TEST(EnrichmentScoreTest, ZeroWeightEqualSteps) {
