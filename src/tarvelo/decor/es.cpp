@@ -76,7 +76,7 @@ DecorEsKernel::DecorEsKernel(std::span<const double> magnitudes, uint64_t k,
     x.block_max.resize(blocks);
     x.block_bad.resize(blocks);
   }
-  bound_.resize(blocks);
+  bound_.resize(2 * blocks);
 }
 
 // The scored copy becomes the kept one; the old kept copy, which agrees with
@@ -120,9 +120,12 @@ double DecorEsKernel::score_reference(const uint64_t* hits, const double* weight
 // are taken from the kept set, and the sum goes on from the last of them, so
 // every later sum is the one a fresh pass would reach.
 double DecorEsKernel::score(const uint64_t* hits, const double* weights, uint64_t same) {
+  return finish(hits, weights, sum(hits, weights, same));
+}
+
+double DecorEsKernel::sum(const uint64_t* hits, const double* weights, uint64_t same) {
   const uint64_t k = k_;
   const double* mags = mags_.data();
-  const double* miss = miss_.data();
   Sums& live = sums_[live_];
   double* step = live.step.data();
   double* cum = live.cum.data();
@@ -162,9 +165,29 @@ double DecorEsKernel::score(const uint64_t* hits, const double* weights, uint64_
     block_bad[b] = bad;
     plain |= bad;
   }
-  if (plain || !(nr > 0.0) || !(nr <= std::numeric_limits<double>::max())) {
+  plain_ = plain;
+  last_nr_ = nr;
+  return nr;
+}
+
+double DecorEsKernel::finish(const uint64_t* hits, const double* weights, double nr) {
+  if (plain_ || !(nr > 0.0) || !(nr <= std::numeric_limits<double>::max())) {
     return score_reference(hits, weights);
   }
+  double top, bottom;
+  extremes(hits, nr, top, bottom);
+  // Positions are not reported by this kernel.
+  return pick_decor_score(top, 0, bottom, 0, 0, score_type_).first;
+}
+
+void DecorEsKernel::extremes(const uint64_t* hits, double nr, double& top, double& bottom) {
+  const uint64_t k = k_;
+  const double* miss = miss_.data();
+  const Sums& live = sums_[live_];
+  const double* step = live.step.data();
+  const double* cum = live.cum.data();
+  const double* block_max = live.block_max.data();
+  const uint64_t blocks = (k + kBlock - 1) / kBlock;
   const auto miss_at = [&](uint64_t i) { return miss[hits[i] - i]; };
   const auto top_bound = [&](uint64_t b) {
     const uint64_t f = b * kBlock, l = std::min(k, f + kBlock) - 1;
@@ -246,8 +269,137 @@ double DecorEsKernel::score(const uint64_t* hits, const double* weights, uint64_
       }
     }
   }
-  // Positions are not reported by this kernel.
-  return pick_decor_score(exact_top, 0, exact_bottom, 0, 0, score_type_).first;
+  top = exact_top;
+  bottom = exact_bottom;
+}
+
+// A walk of the multilevel tail needs a candidate's score only against its
+// level, and score() spends most of its time on the exact extremes: two
+// quotients per block bound, and hit-by-hit quotients in the blocks that may
+// hold an extreme. at_least() sums exactly as score() does (the sums it
+// leaves are score()'s, so keep() and `same` work alike), then bounds the
+// extremes with products by the reciprocal inv = fl(1 / nr) instead:
+//
+//   top'_i = fl(fl(cum_i * inv) - miss_i),  bottom'_i = fl(top'_i - fl(c_i * inv)).
+//
+// Each differs from score()'s height by at most e = 2^-48. With 0 <= cum_i <=
+// nr, cum_i * inv is cum_i / nr times (1 + d), |d| <= u = 2^-53; rounded, it
+// is within 3.01u of fl(cum_i / nr) (both quotients are at most 1); the same
+// subtraction of miss_i in [0, 1] then rounds values of size at most 1 twice:
+// tops differ by at most 5.1u. The step quotients c_i / nr (c_i <= nr) add
+// 3.01u and the last subtraction two roundings of values at most 2: bottoms
+// differ by at most 12.2u. (nr within [1e-300, 1e300] keeps inv and the
+// products in range, and an underflowed quotient loses at most 2^-1075.)
+//
+// The same monotonicity argument as score()'s bounds each block's product
+// tops from above by fl(fl(cum_l * inv) - miss_f), and its product bottoms
+// from below by fl(fl(fl(cum_f * inv) - miss_l) - fl(cmax * inv)). So score()'s
+// extreme top MT is at most the largest block bound plus e, and at least any
+// product top minus e; likewise for the extreme bottom MB. First only the
+// block of the largest bound is evaluated (usually it holds the peak); when
+// that leaves the level inside the bracket below, every block whose bound
+// passes the largest product top so far is, which gives the largest product
+// top itself, so MT is within e of it (and the same for the bottoms). Adding
+// or subtracting 2e in floating point moves a value of size below 2 by at
+// least e, so the rounded ends are still bounds.
+//
+// The score is MT (positive tail), MB (negative tail) or, for the standard
+// score, pick_decor_score(MT, MB). score()'s extremes satisfy MT >= 0 >= MB
+// (the last top is 1 - miss >= 0, the first bottom fl(fl(q - m) - q) <= 0),
+// and on that domain pick_decor_score is nondecreasing in both arguments: it
+// gives MB while MT < -MB, then 0 at MT == -MB, then MT >= -MB >= 0 >= MB.
+// So clamping the lower ends to the domain (max with 0 for the top, min with
+// 0 for the bottom) and picking from the lower ends and from the upper ends
+// brackets the score. A level inside the bracket (ties and near ties of equal
+// scores, common with integer and tied ranks; a NaN level) gets no answer.
+std::optional<bool> DecorEsKernel::at_least(const uint64_t* hits, const double* weights,
+                                            uint64_t same, double level, bool negate) {
+  const double nr = sum(hits, weights, same);
+  if (plain_ || !(nr >= 1e-300 && nr <= 1e300)) return std::nullopt;
+  const uint64_t k = k_;
+  const double* miss = miss_.data();
+  const Sums& live = sums_[live_];
+  const double* step = live.step.data();
+  const double* cum = live.cum.data();
+  const double* block_max = live.block_max.data();
+  const uint64_t blocks = (k + kBlock - 1) / kBlock;
+  const double inv = 1.0 / nr;
+  constexpr double e2 = 0x1p-47;  // 2e
+  const auto miss_at = [&](uint64_t i) { return miss[hits[i] - i]; };
+  const auto block_top = [&](uint64_t b) {
+    double m = -std::numeric_limits<double>::infinity();
+    for (uint64_t i = b * kBlock, end = std::min(k, (b + 1) * kBlock); i < end; ++i) {
+      const double t = cum[i] * inv - miss_at(i);
+      m = t > m ? t : m;
+    }
+    return m;
+  };
+  const auto block_bottom = [&](uint64_t b) {
+    double m = std::numeric_limits<double>::infinity();
+    for (uint64_t i = b * kBlock, end = std::min(k, (b + 1) * kBlock); i < end; ++i) {
+      const double t = (cum[i] * inv - miss_at(i)) - step[i] * inv;
+      m = t < m ? t : m;
+    }
+    return m;
+  };
+  const bool want_top = score_type_ != ScoreType::kNeg;
+  const bool want_bottom = score_type_ != ScoreType::kPos;
+  // Per block the bound of its product tops (top_bound) and bottoms.
+  double* top_bound = bound_.data();
+  double* bottom_bound = top_bound + blocks;
+  double top_max = 0.0, bottom_min = 0.0;  // the largest and smallest bounds
+  double top_in = 0.0, bottom_in = 0.0;    // product heights of evaluated blocks
+  uint64_t top_at = 0, bottom_at = 0;
+  if (want_top) {
+    top_max = -std::numeric_limits<double>::infinity();
+    for (uint64_t b = 0; b < blocks; ++b) {
+      const uint64_t f = b * kBlock, l = std::min(k, f + kBlock) - 1;
+      top_bound[b] = cum[l] * inv - miss_at(f);
+      if (top_bound[b] > top_max) { top_max = top_bound[b]; top_at = b; }
+    }
+    top_in = block_top(top_at);
+  }
+  if (want_bottom) {
+    bottom_min = std::numeric_limits<double>::infinity();
+    for (uint64_t b = 0; b < blocks; ++b) {
+      const uint64_t f = b * kBlock, l = std::min(k, f + kBlock) - 1;
+      bottom_bound[b] = (cum[f] * inv - miss_at(l)) - block_max[b] * inv;
+      if (bottom_bound[b] < bottom_min) { bottom_min = bottom_bound[b]; bottom_at = b; }
+    }
+    bottom_in = block_bottom(bottom_at);
+  }
+  // 1 or 0 when the level is settled, -1 when not; `above` and `below` bound
+  // the product tops from above and the product bottoms from below.
+  const auto settle = [&](double above, double below) {
+    const double top_lo = std::max(top_in - e2, 0.0), top_hi = above + e2;
+    const double bottom_lo = below - e2, bottom_hi = std::min(bottom_in + e2, 0.0);
+    double lo = pick_decor_score(top_lo, 0, bottom_lo, 0, 0, score_type_).first;
+    double hi = pick_decor_score(top_hi, 0, bottom_hi, 0, 0, score_type_).first;
+    if (negate) {
+      const double t = lo;
+      lo = -hi;
+      hi = -t;
+    }
+    return lo >= level ? 1 : hi < level ? 0 : -1;
+  };
+  int r = settle(top_max, bottom_min);
+  if (r < 0) {
+    // Then the product extremes themselves: every block whose bound passes
+    // the extreme so far is evaluated, as score() does.
+    for (uint64_t b = 0; want_top && b < blocks; ++b) {
+      if (b != top_at && top_bound[b] > top_in) top_in = std::max(top_in, block_top(b));
+    }
+    for (uint64_t b = 0; want_bottom && b < blocks; ++b) {
+      if (b != bottom_at && bottom_bound[b] < bottom_in) bottom_in = std::min(bottom_in, block_bottom(b));
+    }
+    r = settle(top_in, bottom_in);
+  }
+  if (r < 0) return std::nullopt;
+  return r == 1;
+}
+
+double DecorEsKernel::score_last(const uint64_t* hits, const double* weights) {
+  return finish(hits, weights, last_nr_);
 }
 
 }  // namespace tarvelo::decor

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -51,11 +52,30 @@ class DecorEsKernel {
   // so the same bits) and only the rest is summed anew.
   double score(const uint64_t* hits, const double* weights, uint64_t same = 0);
 
-  // Makes the set of the last score call the one `same` refers to.
+  // Whether (negate ? -score : score) >= level, score being what score()
+  // would return for the set, when bounds on its extreme heights settle it;
+  // nothing when they do not (then score_last() gives the score). `same` as
+  // for score(); the set's sums are left for keep() either way.
+  std::optional<bool> at_least(const uint64_t* hits, const double* weights, uint64_t same,
+                               double level, bool negate);
+
+  // The score of the set of the last at_least call (the same arguments).
+  double score_last(const uint64_t* hits, const double* weights);
+
+  // Makes the set of the last score or at_least call the one `same` refers to.
   void keep();
 
  private:
   double score_reference(const uint64_t* hits, const double* weights) const;
+  // Sums the set into the scored copy from the block holding hit `same` on
+  // (the blocks before come from the kept set); returns the total and sets
+  // plain_ when a step is negative or not finite.
+  double sum(const uint64_t* hits, const double* weights, uint64_t same);
+  // The score from the scored copy's sums.
+  double finish(const uint64_t* hits, const double* weights, double nr);
+  // The extreme top and bottom heights of the scored copy, whose steps must
+  // be >= 0 and finite, with 0 < nr finite (see score).
+  void extremes(const uint64_t* hits, double nr, double& top, double& bottom);
 
   std::span<const double> mags_;
   uint64_t k_;
@@ -77,7 +97,10 @@ class DecorEsKernel {
   bool have_kept_ = false;
   uint64_t agree_ = 0;
   uint64_t scored_from_ = 0;
-  std::vector<double> bound_;  // per block: the bound of its heights
+  bool plain_ = false;  // of the last sum
+  double last_nr_ = 0.0;
+  // Per block: the bound of its heights (tops, then bottoms for at_least).
+  std::vector<double> bound_;
 };
 
 }  // namespace tarvelo::decor

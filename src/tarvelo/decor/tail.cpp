@@ -137,7 +137,13 @@ std::optional<double> run_decor_multilevel_tail(std::span<const double> ranks,
       interrupt::checkpoint();
       const uint64_t pick = m + mt.uniform_below(survivors);
       std::copy_n(sorted_genes.begin() + pick * k, k, cur.begin());
+      // Within the walk a score matters only against the level: at_least()
+      // settles most candidates from bounds on their extremes, and the set
+      // the walk ends on is scored at the end unless its score is known
+      // (cur_exact). cur_above stands for cur_score >= level.
       double cur_score = sorted_scores[pick];
+      bool cur_exact = true;
+      bool cur_above = cur_score >= level;
       // The kernel sums each candidate from the first hit it changes, on top
       // of the sums of the current set.
       oriented(cur.data(), 0);
@@ -150,7 +156,7 @@ std::optional<double> run_decor_multilevel_tail(std::span<const double> ranks,
         const uint64_t j = mt.uniform_below(static_cast<uint32_t>(n));
         if (j == cur[slot]) {
           // The unchanged set scores as it did.
-          if (cur_score >= level) ++accepted;
+          if (cur_above) ++accepted;
           continue;
         }
         if (std::binary_search(cur.begin(), cur.end(), j)) continue;
@@ -163,17 +169,32 @@ std::optional<double> run_decor_multilevel_tail(std::span<const double> ranks,
           while (p > 0 && cand[p - 1] > j) { cand[p] = cand[p - 1]; --p; }
         }
         cand[p] = j;
-        const double sc = oriented(cand.data(), std::min<uint64_t>(p, slot));
-        if (sc >= level) {
+        const uint64_t same = std::min<uint64_t>(p, slot);
+        bool above;
+        double sc = 0.0;
+        const std::optional<bool> settled =
+            kernel.at_least(cand.data(), weights.data(), same, level, negate);
+        if (settled) {
+          above = *settled;
+        } else {
+          sc = kernel.score_last(cand.data(), weights.data());
+          if (negate) sc = -sc;
+          above = sc >= level;
+        }
+        if (above) {
           kernel.keep();
           cur.swap(cand);
           cur_score = sc;
+          cur_exact = !settled;
+          cur_above = true;
           ++accepted;
         }
         const size_t lo = std::min<size_t>(p, slot), hi = std::max<size_t>(p, slot) + 1;
         std::copy(cur.begin() + static_cast<ptrdiff_t>(lo), cur.begin() + static_cast<ptrdiff_t>(hi),
                   cand.begin() + static_cast<ptrdiff_t>(lo));
       }
+      // The kept sums are cur's: only the last block is summed again.
+      if (!cur_exact) cur_score = oriented(cur.data(), k);
       std::copy(cur.begin(), cur.end(), genes.begin() + s * k);
       scores[s] = cur_score;
       level_attempts += attempts;

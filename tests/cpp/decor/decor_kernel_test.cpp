@@ -1,7 +1,7 @@
 // The decor score kernel against the direct computation on sets of realistic
 // size (hundreds of hits, thousands of genes), where it bounds blocks of hits
-// and divides only near the extremes; and the multilevel tail on inputs whose
-// walks stall.
+// and divides only near the extremes; its decisions against a level; and the
+// multilevel tail on inputs whose walks stall.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -110,6 +110,87 @@ TEST(DecorKernel, CandidatesScoredFromTheirFirstChangeMatchFreshScores) {
       }
     }
   }
+}
+
+// The walk's decision from at_least() must be the exact one whenever it is
+// given: levels are put at the candidate's own score, one ulp either side and
+// within a few ulps, where the bounds are tightest, on ranked lists that make
+// ties and plateaus of equal scores (integer, constant, mostly zero). The
+// score given when it is not, and the sums left for later candidates, must be
+// score()'s, bit for bit.
+TEST(DecorKernel, LevelDecisionsAreTheExactScoresDecisions) {
+  std::mt19937_64 g(41);
+  const int walks = sanitizer_build() ? 24 : 120;
+  uint64_t far = 0, far_settled = 0;
+  for (int walk = 0; walk < walks; ++walk) {
+    const uint64_t n = 40 + g() % 1500;
+    const uint64_t k = 1 + g() % std::min<uint64_t>(n - 1, 400);
+    const int kind = walk % 4;
+    std::vector<double> mags(n);
+    for (auto& m : mags) {
+      switch (kind) {
+        case 0: m = static_cast<double>(g() % 1000000); break;
+        case 1: m = static_cast<double>(g() % 4); break;
+        case 2: m = 512.0; break;
+        default: m = g() % 8 == 0 ? static_cast<double>(g() % 64) : 0.0; break;
+      }
+    }
+    std::vector<double> w(k);
+    for (auto& x : w) x = kind == 2 || walk % 8 < 2 ? 1.0 : static_cast<double>(g() % 1000) / 999.0;
+    const ScoreType st = walk % 3 == 0 ? ScoreType::kStd : walk % 3 == 1 ? ScoreType::kPos : ScoreType::kNeg;
+    const bool negate = walk % 6 >= 3;
+    decor::DecorEsKernel walker(mags, k, st), fresh(mags, k, st);
+    std::vector<uint64_t> all(n);
+    std::iota(all.begin(), all.end(), uint64_t{0});
+    std::shuffle(all.begin(), all.end(), g);
+    std::vector<uint64_t> cur(all.begin(), all.begin() + static_cast<ptrdiff_t>(k));
+    std::sort(cur.begin(), cur.end());
+    walker.score(cur.data(), w.data());
+    walker.keep();
+    for (int step = 0; step < 150; ++step) {
+      const uint64_t slot = g() % k;
+      const uint64_t j = g() % n;
+      if (std::binary_search(cur.begin(), cur.end(), j)) continue;
+      std::vector<uint64_t> cand = cur;
+      cand.erase(cand.begin() + static_cast<ptrdiff_t>(slot));
+      const auto at = std::lower_bound(cand.begin(), cand.end(), j);
+      const uint64_t p = static_cast<uint64_t>(at - cand.begin());
+      cand.insert(at, j);
+      const double raw = fresh.score(cand.data(), w.data());
+      const double exact = negate ? -raw : raw;
+      double level = exact;
+      switch (step % 6) {
+        case 0: break;
+        case 1: level = std::nextafter(exact, 2.0); break;
+        case 2: level = std::nextafter(exact, -2.0); break;
+        case 3: level = exact + static_cast<double>(static_cast<int>(g() % 41) - 20) * 0x1p-52; break;
+        case 4: level = exact + static_cast<double>(static_cast<int>(g() % 41) - 20) * 0x1p-46; break;
+        default: level = static_cast<double>(static_cast<int>(g() % 2001) - 1000) / 1000.0; break;
+      }
+      const auto got = walker.at_least(cand.data(), w.data(), std::min(p, slot), level, negate);
+      const bool is_far = std::fabs(level - exact) > 1e-3;
+      far += is_far;
+      if (got) {
+        far_settled += is_far;
+        ASSERT_EQ(*got, exact >= level) << "walk " << walk << " step " << step << " score " << exact
+                                        << " level " << level;
+      } else {
+        const double last = walker.score_last(cand.data(), w.data());
+        ASSERT_TRUE(same_bits(last, raw)) << "walk " << walk << " step " << step;
+      }
+      if (g() % 2 == 0) {
+        walker.keep();
+        cur.swap(cand);
+        // A set kept after at_least() is scored from its kept sums as afresh.
+        if (step % 5 == 0) {
+          ASSERT_TRUE(same_bits(walker.score(cur.data(), w.data(), k), fresh.score(cur.data(), w.data())));
+        }
+      }
+    }
+  }
+  // Not a matter of correctness, but a kernel that seldom answers would make
+  // the walks slower than plain scores: levels far from the score are settled.
+  EXPECT_GT(far_settled * 10, far * 9) << far_settled << " of " << far;
 }
 
 // A pathway of every gene but the first has score -1, the lowest there is;
