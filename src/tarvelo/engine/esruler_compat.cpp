@@ -298,13 +298,12 @@ int32_t attempts_for(uint64_t k) {
 
 // Memory the sets of a ruler need, in bytes; saturates. Per set: the sorted
 // sets and their copies while resampling, the chunked layout (k slots and a
-// pad), its membership bits and two passes of draws.
+// pad) and two passes of draws.
 uint64_t sets_bytes(uint64_t s, uint64_t k, uint64_t n) {
   const u128 chunks = std::max<uint64_t>(static_cast<uint64_t>(std::sqrt(static_cast<double>(k))), 1);
   const u128 slots = static_cast<u128>(k) + kSetPad;
   const u128 per_set = static_cast<u128>(k) * sizeof(uint64_t) * 2 +
                        slots * sizeof(uint32_t) + (chunks + 1) * (sizeof(uint32_t) + sizeof(int64_t)) +
-                       (static_cast<u128>(n) + 63) / 64 * sizeof(uint64_t) +
                        static_cast<u128>(attempts_for(k)) * 4 * sizeof(uint32_t) +
                        4 * sizeof(std::vector<uint64_t>) + sizeof(LevelEntry) * 2;
   const u128 total = per_set * s + static_cast<u128>(n) * sizeof(uint16_t);
@@ -829,7 +828,6 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
   const uint64_t pstride = L.prefix_stride;
   uint32_t* pre = L.prefix.data() + i * pstride;
   int64_t* sum = L.sum.data() + i * nchunks;
-  uint64_t* member = L.member.data() + i * L.words;
 
   // The bound as a fraction Nb / (Rb * nk); a zero-weight bound has value 0.
   int64_t bound_num = 0;
@@ -867,12 +865,11 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
 
   const SampleChunks::GeneInfo* info = L.gene_info.data();
   // The draws are known in advance: the lines the next attempts read at random
-  // (the drawn gene's membership word, weight and hash) are requested early, so
-  // their misses overlap with the work of the attempts before.
+  // (the drawn gene's chunk, weight and hash) are requested early, so their
+  // misses overlap with the work of the attempts before.
   constexpr int32_t kAhead = 2;
   for (int32_t a = 0; a < attempts && a < kAhead; ++a) {
     const uint32_t y = draws[2 * a + 1];
-    __builtin_prefetch(member + (y >> 6));
     __builtin_prefetch(info + y);
   }
 
@@ -882,18 +879,21 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
     const uint32_t y = draws[2 * a + 1];
     if (a + kAhead < attempts) {
       const uint32_t y_next = draws[2 * (a + kAhead) + 1];
-      __builtin_prefetch(member + (y_next >> 6));
       __builtin_prefetch(info + y_next);
       __builtin_prefetch(gene_chunk + y_next);
     }
     const uint32_t old = genes[p];
-    if ((member[y >> 6] >> (y & 63)) & 1) {
+    // y's place in the set (past the genes below it, all in chunks up to its
+    // own) tells whether y is in the set already, and is where a kept swap
+    // puts it.
+    const uint64_t cy = gene_chunk[y];
+    const size_t q = pre[cy] + count_below(genes + pre[cy], y);
+    if (genes[q] == y) {
       if (y == old) ++accepted;
       continue;
     }
     const uint64_t pc = gene_chunk[old];
     const size_t pidx = p - pre[pc];
-    const uint64_t cy = gene_chunk[y];
     const SampleChunks::GeneInfo gi_old = info[old];
     const SampleChunks::GeneInfo gi_y = info[y];
 
@@ -1064,8 +1064,7 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
     if (!keep) continue;
     ++accepted;
     // The genes from the old one's place to y's move by one place towards
-    // the old one's; y's place is past the genes below it in its chunk.
-    const size_t q = pre[cy] + count_below(genes + pre[cy], y);
+    // the old one's.
     // Which way they move is a coin toss: the run is [lo, hi) either way,
     // read one place further (old gene below y) or written one place further.
     const size_t up = old < y ? 1 : 0;
@@ -1079,8 +1078,6 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
     shift_prefix(pre, pstride, pc, cy);
     sum[pc] -= gi_old.weight;
     sum[cy] += gi_y.weight;
-    member[old >> 6] &= ~(uint64_t{1} << (old & 63));
-    member[y >> 6] |= uint64_t{1} << (y & 63);
     r = r_new;
     hash = hash_new;
     peak = cand;
@@ -1115,8 +1112,6 @@ void EsRulerCompat::load_set(uint64_t i, std::span<const uint64_t> set) {
   uint32_t* genes = L.genes.data() + i * L.stride;
   uint32_t* pre = L.prefix.data() + i * L.prefix_stride;
   int64_t* sum = L.sum.data() + i * L.chunks;
-  uint64_t* member = L.member.data() + i * L.words;
-  std::fill(member, member + L.words, uint64_t{0});
   int64_t r = 0;
   uint64_t hash = 0;
   size_t j = 0;
@@ -1131,7 +1126,6 @@ void EsRulerCompat::load_set(uint64_t i, std::span<const uint64_t> set) {
       chunk_sum = wrap_add(chunk_sum, weights_[g]);
       r = wrap_add(r, weights_[g]);
       hash ^= gene_hash_[g];
-      member[g >> 6] |= uint64_t{1} << (g & 63);
       ++count;
       ++j;
     }
@@ -1160,7 +1154,6 @@ void EsRulerCompat::chunk_layout() {
   L.sets = s;
   L.chunks = nc;
   L.k = k_;
-  L.words = (n + 63) / 64;
   // Chunk c holds the genes below bound c and at or above bound c - 1 (the
   // last chunk: up to N).
   L.gene_chunk.resize(n);
@@ -1183,7 +1176,6 @@ void EsRulerCompat::chunk_layout() {
   L.prefix_stride = (nc + 4) / 4 * 4;
   L.prefix.assign(s * L.prefix_stride, 0);
   L.sum.resize(s * nc);
-  L.member.resize(s * L.words);
   L.state.resize(s);
   L.peak_r.resize(s * nc);
   L.peak_local.resize(s * nc);

@@ -68,13 +68,12 @@ struct Level {
 // sizes the ruler sees). Genes are also split into chunks by index (the chunk
 // bounds are fixed for the level and shared by all sets): chunk c of a set is
 // the run of its genes from prefix[c] to prefix[c + 1]. Per set there are those
-// counts, the chunk sums and a membership bit per gene; per gene, its chunk.
+// counts and the chunk sums; per gene, its chunk.
 struct SampleChunks {
   uint64_t sets = 0;
   uint64_t chunks = 0;
   uint64_t k = 0;
   uint64_t stride = 0;                // slots per set: k genes, then a pad
-  uint64_t words = 0;                 // membership words per set
   uint64_t prefix_stride = 0;         // prefix entries per set: chunks + 1, padded to 4
   std::vector<uint16_t> gene_chunk;   // per gene: its chunk
   // Per gene, its weight and hash side by side: the gene drawn into a set and
@@ -88,7 +87,6 @@ struct SampleChunks {
   std::vector<uint32_t> genes;        // sets * stride
   std::vector<uint32_t> prefix;       // sets * prefix_stride: genes before chunk c
   std::vector<int64_t> sum;           // sets * chunks: weight of each chunk (wrapping)
-  std::vector<uint64_t> member;       // sets * words: bit g set when g is in the set
   // Caches of the fast moves (see perturbate_fast). Per set and chunk: the
   // greatest local point numerator max_j(w_j * (N - k) - (g_j - j) * R) of the
   // chunk's genes g_j (local weight prefix w_j, local index j) for the weight
