@@ -1063,10 +1063,10 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
 
     if (!keep) continue;
     ++accepted;
-    // The genes from the old one's place to y's move by one place towards
-    // the old one's.
-    // Which way they move is a coin toss: the run is [lo, hi) either way,
-    // read one place further (old gene below y) or written one place further.
+    // The genes between the old one's place and y's move by one place towards
+    // the old one's. Which way is a coin toss, so it is not branched on: the
+    // run is [lo, hi) either way, read one place further (old gene below y)
+    // or written one place further.
     const size_t up = old < y ? 1 : 0;
     const size_t hole = q - up;
     const size_t lo = std::min<size_t>(p, hole);
