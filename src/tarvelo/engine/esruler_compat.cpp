@@ -2,9 +2,12 @@
 
 #include <unistd.h>
 
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <mutex>
 #include <new>
@@ -247,19 +250,60 @@ LevelEntry score_fast(std::span<const int64_t> weights, std::span<const uint64_t
   return e;
 }
 
+// Slots after each set's genes, all holding UINT32_MAX: count_below may read
+// a whole window past the last gene.
+constexpr uint64_t kSetPad = 16;
+
+// The number of genes below y from g on, where g ascends up to a gene above y
+// (the pad guarantees one). Sixteen at a time: the genes below y are a prefix
+// of each window, so the count is where the comparison mask first has a zero.
+inline size_t count_below(const uint32_t* g, uint32_t y) {
+  // SSE2 compares signed words: both sides are shifted by 2^31.
+  const __m128i bias = _mm_set1_epi32(std::numeric_limits<int32_t>::min());
+  const __m128i yv = _mm_xor_si128(_mm_set1_epi32(static_cast<int32_t>(y)), bias);
+  size_t below = 0;
+  while (true) {
+    const auto lt = [&](int v) {
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g + 4 * v));
+      return _mm_cmplt_epi32(_mm_xor_si128(x, bias), yv);
+    };
+    const __m128i packed = _mm_packs_epi16(_mm_packs_epi32(lt(0), lt(1)), _mm_packs_epi32(lt(2), lt(3)));
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(packed));
+    if (mask != 0xFFFF) return below + static_cast<size_t>(__builtin_ctz(~mask));
+    below += 16;
+    g += 16;
+  }
+}
+
+// After a swap that took a gene out of chunk pc and put one into chunk cy: the
+// counts before the chunks after the lower and up to the higher of the two
+// drop by one (pc < cy) or grow by one. All `stride` counts (a multiple of 4)
+// are visited four at a time, so no branch depends on the chunks' distance.
+inline void shift_prefix(uint32_t* pre, uint64_t stride, uint64_t pc, uint64_t cy) {
+  const __m128i lo = _mm_set1_epi32(static_cast<int32_t>(std::min(pc, cy)));
+  const __m128i hi = _mm_set1_epi32(static_cast<int32_t>(std::max(pc, cy)));
+  const __m128i step = _mm_set1_epi32(pc > cy ? 1 : -1);
+  __m128i idx = _mm_setr_epi32(0, 1, 2, 3);
+  for (uint64_t c = 0; c < stride; c += 4) {
+    __m128i* at = reinterpret_cast<__m128i*>(pre + c);
+    const __m128i between = _mm_andnot_si128(_mm_cmpgt_epi32(idx, hi), _mm_cmpgt_epi32(idx, lo));
+    _mm_storeu_si128(at, _mm_add_epi32(_mm_loadu_si128(at), _mm_and_si128(between, step)));
+    idx = _mm_add_epi32(idx, _mm_set1_epi32(4));
+  }
+}
+
 int32_t attempts_for(uint64_t k) {
   return std::max<int32_t>(saturating_cast<int32_t>(static_cast<double>(k) * 0.1), 1);
 }
 
 // Memory the sets of a ruler need, in bytes; saturates. Per set: the sorted
-// sets and their copies while resampling, the chunked layout (at most
-// min(N, chunks * k) slots), its membership bits and two passes of draws.
+// sets and their copies while resampling, the chunked layout (k slots and a
+// pad) and two passes of draws.
 uint64_t sets_bytes(uint64_t s, uint64_t k, uint64_t n) {
   const u128 chunks = std::max<uint64_t>(static_cast<uint64_t>(std::sqrt(static_cast<double>(k))), 1);
-  const u128 slots = std::min<u128>(n, chunks * k);
-  const u128 per_set = static_cast<u128>(k) * (sizeof(uint64_t) * 2 + sizeof(uint16_t)) +
+  const u128 slots = static_cast<u128>(k) + kSetPad;
+  const u128 per_set = static_cast<u128>(k) * sizeof(uint64_t) * 2 +
                        slots * sizeof(uint32_t) + (chunks + 1) * (sizeof(uint32_t) + sizeof(int64_t)) +
-                       (static_cast<u128>(n) + 63) / 64 * sizeof(uint64_t) +
                        static_cast<u128>(attempts_for(k)) * 4 * sizeof(uint32_t) +
                        4 * sizeof(std::vector<uint64_t>) + sizeof(LevelEntry) * 2;
   const u128 total = per_set * s + static_cast<u128>(n) * sizeof(uint16_t);
@@ -619,11 +663,7 @@ void EsRulerCompat::run_passes(const Gsea& bound, rng_compat::Mt19937& gen, uint
     if (snapshot) {
       for (uint64_t i = lo; i < hi; ++i) {
         const uint32_t* g = chunked_.genes.data() + i * chunked_.stride;
-        const uint32_t* pre = chunked_.prefix.data() + i * (chunked_.chunks + 1);
-        uint64_t* out = snapshot_.data() + i * k_;
-        for (uint64_t c = 0; c < chunked_.chunks; ++c) {
-          for (uint32_t j = 0; j < pre[c + 1] - pre[c]; ++j) *out++ = g[chunked_.slot[c] + j];
-        }
+        std::copy(g, g + k_, snapshot_.data() + i * k_);
       }
     }
     // The moves are counted per task and written once at the end: a shared
@@ -783,13 +823,11 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
   const uint64_t nchunks = L.chunks;
   const int64_t nk = static_cast<int64_t>(weights_.size() - k_);
   const int64_t* w = weights_.data();
-  const uint64_t* slot = L.slot.data();
   const uint16_t* gene_chunk = L.gene_chunk.data();
   uint32_t* genes = L.genes.data() + i * L.stride;
-  uint32_t* pre = L.prefix.data() + i * (nchunks + 1);
+  const uint64_t pstride = L.prefix_stride;
+  uint32_t* pre = L.prefix.data() + i * pstride;
   int64_t* sum = L.sum.data() + i * nchunks;
-  uint16_t* pos_chunk = L.pos_chunk.data() + i * L.k;
-  uint64_t* member = L.member.data() + i * L.words;
 
   // The bound as a fraction Nb / (Rb * nk); a zero-weight bound has value 0.
   int64_t bound_num = 0;
@@ -827,12 +865,11 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
 
   const SampleChunks::GeneInfo* info = L.gene_info.data();
   // The draws are known in advance: the lines the next attempts read at random
-  // (the drawn gene's membership word, weight and hash) are requested early, so
-  // their misses overlap with the work of the attempts before.
+  // (the drawn gene's chunk, weight and hash) are requested early, so their
+  // misses overlap with the work of the attempts before.
   constexpr int32_t kAhead = 2;
   for (int32_t a = 0; a < attempts && a < kAhead; ++a) {
     const uint32_t y = draws[2 * a + 1];
-    __builtin_prefetch(member + (y >> 6));
     __builtin_prefetch(info + y);
   }
 
@@ -842,18 +879,21 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
     const uint32_t y = draws[2 * a + 1];
     if (a + kAhead < attempts) {
       const uint32_t y_next = draws[2 * (a + kAhead) + 1];
-      __builtin_prefetch(member + (y_next >> 6));
       __builtin_prefetch(info + y_next);
       __builtin_prefetch(gene_chunk + y_next);
     }
-    const uint64_t pc = pos_chunk[p];
-    const size_t pidx = p - pre[pc];
-    const uint32_t old = genes[slot[pc] + pidx];
-    if ((member[y >> 6] >> (y & 63)) & 1) {
+    const uint32_t old = genes[p];
+    // y's place in the set (past the genes below it, all in chunks up to its
+    // own) tells whether y is in the set already, and is where a kept swap
+    // puts it.
+    const uint64_t cy = gene_chunk[y];
+    const size_t q = pre[cy] + count_below(genes + pre[cy], y);
+    if (genes[q] == y) {
       if (y == old) ++accepted;
       continue;
     }
-    const uint64_t cy = gene_chunk[y];
+    const uint64_t pc = gene_chunk[old];
+    const size_t pidx = p - pre[pc];
     const SampleChunks::GeneInfo gi_old = info[old];
     const SampleChunks::GeneInfo gi_y = info[y];
 
@@ -916,7 +956,7 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
           int64_t cum_before = 0;
           int64_t idx_before = 0;
           for (uint64_t c = 0; c < nchunks && !keep; ++c) {
-            const uint32_t* g = genes + slot[c];
+            const uint32_t* g = genes + pre[c];
             const size_t size = pre[c + 1] - pre[c];
             // The chunk as it would be after the swap: without the old gene
             // (position skip), with y merged in at its place. Most chunks are
@@ -1023,43 +1063,21 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
 
     if (!keep) continue;
     ++accepted;
-    // Take the old gene out of its chunk.
-    uint32_t* from = genes + slot[pc];
-    const size_t from_size = pre[pc + 1] - pre[pc];
-    for (size_t j = pidx; j + 1 < from_size; ++j) from[j] = from[j + 1];
-    // Shift the chunk bounds between the two chunks by one position, and point
-    // the positions that changed chunk at their new one: the first position of
-    // each chunk that moved down, the last of each that moved up. An empty
-    // chunk in between shares that position with the chunk owning it; it is
-    // written in an order that lets the owner (the nonempty chunk, which the
-    // chunk receiving y always is) write it last, so no test is needed.
-    if (pc < cy) {
-      for (uint64_t c = pc + 1; c <= cy; ++c) {
-        const uint32_t first = pre[c] - 1;
-        pre[c] = first;
-        pos_chunk[first] = static_cast<uint16_t>(c);
-      }
-    } else if (pc > cy) {
-      for (uint64_t c = pc; c > cy; --c) {
-        const uint32_t end = pre[c] + 1;
-        pre[c] = end;
-        pos_chunk[end - 1] = static_cast<uint16_t>(c - 1);
-      }
-    }
-    // Insert y at its place in its chunk (whose count already includes it).
-    uint32_t* into = genes + slot[cy];
-    size_t j = pre[cy + 1] - pre[cy] - 1;
-    while (j > 0) {
-      const uint32_t before = into[j - 1];
-      if (before < y) break;
-      into[j] = before;
-      --j;
-    }
-    into[j] = y;
+    // The genes between the old one's place and y's move by one place towards
+    // the old one's. Which way is a coin toss, so it is not branched on: the
+    // run is [lo, hi) either way, read one place further (old gene below y)
+    // or written one place further.
+    const size_t up = old < y ? 1 : 0;
+    const size_t hole = q - up;
+    const size_t lo = std::min<size_t>(p, hole);
+    const size_t hi = std::max<size_t>(p, hole);
+    std::memmove(genes + lo + (1 - up), genes + lo + up, (hi - lo) * sizeof(uint32_t));
+    genes[hole] = y;
+    // The chunks between the two lose (old gene below y) or gain one gene
+    // before them: a pass over all counts, no branch on how far apart.
+    shift_prefix(pre, pstride, pc, cy);
     sum[pc] -= gi_old.weight;
     sum[cy] += gi_y.weight;
-    member[old >> 6] &= ~(uint64_t{1} << (old & 63));
-    member[y >> 6] |= uint64_t{1} << (y & 63);
     r = r_new;
     hash = hash_new;
     peak = cand;
@@ -1083,14 +1101,8 @@ void EsRulerCompat::forget_chunk_peak(uint64_t i, uint64_t c) {
 }
 
 std::vector<uint64_t> SampleChunks::set_genes(uint64_t i) const {
-  std::vector<uint64_t> out;
-  out.reserve(k);
   const uint32_t* g = genes.data() + i * stride;
-  const uint32_t* pre = prefix.data() + i * (chunks + 1);
-  for (uint64_t c = 0; c < chunks; ++c) {
-    for (uint32_t j = 0; j < pre[c + 1] - pre[c]; ++j) out.push_back(g[slot[c] + j]);
-  }
-  return out;
+  return std::vector<uint64_t>(g, g + k);
 }
 
 void EsRulerCompat::load_set(uint64_t i, std::span<const uint64_t> set) {
@@ -1098,30 +1110,22 @@ void EsRulerCompat::load_set(uint64_t i, std::span<const uint64_t> set) {
   const uint64_t n = weights_.size();
   if (set.size() != L.k) internal_fault("ruler set of the wrong size");
   uint32_t* genes = L.genes.data() + i * L.stride;
-  uint32_t* pre = L.prefix.data() + i * (L.chunks + 1);
+  uint32_t* pre = L.prefix.data() + i * L.prefix_stride;
   int64_t* sum = L.sum.data() + i * L.chunks;
-  uint16_t* pos_chunk = L.pos_chunk.data() + i * L.k;
-  uint64_t* member = L.member.data() + i * L.words;
-  std::fill(member, member + L.words, uint64_t{0});
   int64_t r = 0;
   uint64_t hash = 0;
   size_t j = 0;
   pre[0] = 0;
   for (uint64_t c = 0; c < L.chunks; ++c) {
-    const uint64_t capacity = L.slot[c + 1] - L.slot[c];
     uint64_t count = 0;
     int64_t chunk_sum = 0;
     while (j < set.size() && set[j] < n && L.gene_chunk[set[j]] == c) {
       const uint64_t g = set[j];
-      if (count == capacity || (count > 0 && genes[L.slot[c] + count - 1] >= g)) {
-        internal_fault("ruler set not ascending and distinct");
-      }
-      genes[L.slot[c] + count] = static_cast<uint32_t>(g);
+      if (j > 0 && set[j - 1] >= g) internal_fault("ruler set not ascending and distinct");
+      genes[j] = static_cast<uint32_t>(g);
       chunk_sum = wrap_add(chunk_sum, weights_[g]);
       r = wrap_add(r, weights_[g]);
       hash ^= gene_hash_[g];
-      pos_chunk[j] = static_cast<uint16_t>(c);
-      member[g >> 6] |= uint64_t{1} << (g & 63);
       ++count;
       ++j;
     }
@@ -1129,6 +1133,7 @@ void EsRulerCompat::load_set(uint64_t i, std::span<const uint64_t> set) {
     pre[c + 1] = static_cast<uint32_t>(pre[c] + count);
   }
   if (j != set.size()) internal_fault("ruler set not ascending or out of range");
+  std::fill(genes + L.k, genes + L.stride, UINT32_MAX);
   L.state[i] = SampleChunks::SetState{r, hash, SampleChunks::Peak{}};
   for (uint64_t c = 0; c < L.chunks; ++c) forget_chunk_peak(i, c);
 }
@@ -1149,21 +1154,17 @@ void EsRulerCompat::chunk_layout() {
   L.sets = s;
   L.chunks = nc;
   L.k = k_;
-  L.words = (n + 63) / 64;
   // Chunk c holds the genes below bound c and at or above bound c - 1 (the
-  // last chunk: up to N). A chunk can never hold more genes than its range
-  // has, nor more than k.
-  L.slot.assign(nc + 1, 0);
+  // last chunk: up to N).
   L.gene_chunk.resize(n);
   uint64_t lo = 0;
   for (uint64_t c = 0; c < nc; ++c) {
     const uint64_t hi = c + 1 < nc ? std::clamp(chunk_last_[c], lo, n) : n;
-    L.slot[c + 1] = L.slot[c] + std::min(hi - lo, k_);
     std::fill(L.gene_chunk.begin() + static_cast<ptrdiff_t>(lo),
               L.gene_chunk.begin() + static_cast<ptrdiff_t>(hi), static_cast<uint16_t>(c));
     lo = hi;
   }
-  L.stride = L.slot[nc];
+  L.stride = k_ + kSetPad;
   // The weights and hashes stay the same for all levels of a ladder: the
   // table is built once per extend (an O(N) serial step per level otherwise).
   if (!gene_info_ready_ || L.gene_info.size() != n) {
@@ -1172,10 +1173,9 @@ void EsRulerCompat::chunk_layout() {
     gene_info_ready_ = true;
   }
   L.genes.resize(s * L.stride);
-  L.prefix.resize(s * (nc + 1));
+  L.prefix_stride = (nc + 4) / 4 * 4;
+  L.prefix.assign(s * L.prefix_stride, 0);
   L.sum.resize(s * nc);
-  L.pos_chunk.resize(s * k_);
-  L.member.resize(s * L.words);
   L.state.resize(s);
   L.peak_r.resize(s * nc);
   L.peak_local.resize(s * nc);

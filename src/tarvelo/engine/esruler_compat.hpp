@@ -62,20 +62,19 @@ struct Level {
 
 // The sets of one level laid out for the swap moves, all in flat arrays.
 //
-// Genes are split into chunks by index (the chunk bounds are fixed for the
-// level and shared by all sets). Every set owns the same region of slots: chunk
-// c has min(width of its gene range, k) slots, as many genes as it can ever
-// hold, so a move never overflows a chunk and nothing is reallocated. Each
-// chunk's genes ascend. Per set there are the genes before each chunk (prefix),
-// the chunk holding each position (so the p-th gene is two loads) and a
-// membership bit per gene; per gene, its chunk.
+// Each set's genes ascend in one array, so the p-th gene is one load; a swap
+// moves the genes between the old gene's place and the new one's by one place
+// (a single memmove, which costs less than walking chunk structures for the
+// sizes the ruler sees). Genes are also split into chunks by index (the chunk
+// bounds are fixed for the level and shared by all sets): chunk c of a set is
+// the run of its genes from prefix[c] to prefix[c + 1]. Per set there are those
+// counts and the chunk sums; per gene, its chunk.
 struct SampleChunks {
   uint64_t sets = 0;
   uint64_t chunks = 0;
   uint64_t k = 0;
-  uint64_t stride = 0;                // slots per set
-  uint64_t words = 0;                 // membership words per set
-  std::vector<uint64_t> slot;         // chunks + 1: first slot of each chunk
+  uint64_t stride = 0;                // slots per set: k genes, then a pad
+  uint64_t prefix_stride = 0;         // prefix entries per set: chunks + 1, padded to 4
   std::vector<uint16_t> gene_chunk;   // per gene: its chunk
   // Per gene, its weight and hash side by side: the gene drawn into a set and
   // the gene it replaces are random, and each costs one cache line this way
@@ -86,10 +85,8 @@ struct SampleChunks {
   };
   std::vector<GeneInfo> gene_info;
   std::vector<uint32_t> genes;        // sets * stride
-  std::vector<uint32_t> prefix;       // sets * (chunks + 1): genes before chunk c
+  std::vector<uint32_t> prefix;       // sets * prefix_stride: genes before chunk c
   std::vector<int64_t> sum;           // sets * chunks: weight of each chunk (wrapping)
-  std::vector<uint16_t> pos_chunk;    // sets * k: the chunk holding position p
-  std::vector<uint64_t> member;       // sets * words: bit g set when g is in the set
   // Caches of the fast moves (see perturbate_fast). Per set and chunk: the
   // greatest local point numerator max_j(w_j * (N - k) - (g_j - j) * R) of the
   // chunk's genes g_j (local weight prefix w_j, local index j) for the weight
