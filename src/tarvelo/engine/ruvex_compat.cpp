@@ -543,24 +543,35 @@ void PrefixScorer::stats1(std::span<const double> ranks, std::span<const uint64_
   const size_t nblocks = k / b + 1;
   const size_t padded = (nblocks + kMaxLanes - 1) / kMaxLanes * kMaxLanes;
   // Cells past the end index hold no node: an infinite miss count keeps their
-  // values at -inf (or NaN), below every node.
+  // values at -inf (or NaN), below every node. The fine cells up to the end
+  // index and the coarse cells of the real blocks are all written below, so
+  // only the rest is filled here.
   fw_.assign(nblocks * b, 0.0);
-  fx_.assign(nblocks * b, kInf);
+  fx_.resize(nblocks * b);
+  std::fill(fx_.begin() + static_cast<ptrdiff_t>(k + 1), fx_.end(), kInf);
   cw_.assign(padded, 0.0);
-  cx_.assign(padded, kInf);
+  cx_.resize(padded);
+  std::fill(cx_.begin() + static_cast<ptrdiff_t>(nblocks), cx_.end(), kInf);
   best_fw_.assign(padded, 0.0);
   best_fx_.assign(padded, 0.0);
   best_at_.assign(padded, 0);
   // Every block is scanned at the first query; padding blocks never are.
-  breakpoint_.assign(padded, -kInf);
+  breakpoint_.resize(padded);
   std::fill(breakpoint_.begin(), breakpoint_.begin() + static_cast<ptrdiff_t>(nblocks), kInf);
+  std::fill(breakpoint_.begin() + static_cast<ptrdiff_t>(nblocks), breakpoint_.end(), -kInf);
   values_.resize(b);
 
   rank_.resize(k);
-  for (size_t r = 0; r < k; ++r) {
-    const size_t i = ord[r];
-    if (i >= k) internal_fault("prefix scores: order is not a permutation");
-    rank_[i] = rev ? k - 1 - r : r;
+  {
+    // Local pointers: the stores into the cells could otherwise alias the
+    // vectors' own pointers, which would then be reloaded at every member.
+    const size_t* ordp = ord.data();
+    size_t* rank = rank_.data();
+    for (size_t r = 0; r < k; ++r) {
+      const size_t i = ordp[r];
+      if (i >= k) internal_fault("prefix scores: order is not a permutation");
+      rank[i] = rev ? k - 1 - r : r;
+    }
   }
 
   // Miss counts before any insertion: the (mirrored) 1-based position of each
@@ -569,50 +580,64 @@ void PrefixScorer::stats1(std::span<const double> ranks, std::span<const uint64_
   // and in each fine entry the rest; the values are integers, so they are
   // written directly.
   {
+    const size_t* ordp = ord.data();
+    const uint64_t* pos = sample.data();
+    double* fx = fx_.data();
+    double* cx = cx_.data();
+    const size_t mask = b - 1;
     uint64_t prev = 0;
     double base = 0.0;
-    for (size_t r = 0; r <= k; ++r) {
-      uint64_t p = n;
-      if (r < k) {
-        const uint64_t p0 = sample[ord[rev ? k - 1 - r : r]];
-        if (p0 == 0 || p0 > n) internal_fault("prefix scores: sample position outside the list");
-        p = rev ? n + 1 - p0 : p0;
-        if (p <= prev) internal_fault("prefix scores: order does not sort the sample");
-      }
-      if ((r & (b - 1)) == 0) {
+    auto put = [&](size_t r, uint64_t p) {
+      if (p <= prev) internal_fault("prefix scores: order does not sort the sample");
+      if ((r & mask) == 0) {
         base = static_cast<double>(prev);
-        cx_[r >> shift] = base;
+        cx[r >> shift] = base;
       }
-      fx_[r] = static_cast<double>(p) - base;
+      fx[r] = static_cast<double>(p) - base;
       prev = p;
+    };
+    for (size_t r = 0; r < k; ++r) {
+      const uint64_t p0 = pos[ordp[rev ? k - 1 - r : r]];
+      if (p0 == 0 || p0 > n) internal_fault("prefix scores: sample position outside the list");
+      put(r, rev ? n + 1 - p0 : p0);
     }
+    // The end index: N stays above every position, so the check never fires.
+    if ((k & mask) == 0) {
+      base = static_cast<double>(prev);
+      cx[k >> shift] = base;
+    }
+    fx[k] = static_cast<double>(n) - base;
   }
 
   if (!reuse_weights_) {
     // Weights. Zero (or NaN) weights get a small positive weight so that every
-    // set has NR > 0; with integer-scaled ranks that is 1e-5 * 2^-10.
+    // set has NR > 0; with integer-scaled ranks that is 1e-5 * 2^-10. The
+    // absolute ranks are gathered once, kept in w_ until the floor is known.
+    w_.resize(k);
+    double* wv = w_.data();
+    const uint64_t* pos = sample.data();
+    const double* rk = ranks.data();
     double w_min = 1e-5;
-    for (uint64_t p : sample) {
-      const double a = std::fabs(ranks[p - 1]);
+    for (size_t i = 0; i < k; ++i) {
+      const double a = std::fabs(rk[pos[i] - 1]);
+      wv[i] = a;
       if (a != 0.0 && !std::isnan(a) && a < w_min) w_min = a;
     }
     const double w_eps = w_min * 0.0009765625;
     const bool use_pow = !(std::fabs(gsea_param - 1.0) < 1e-15);
-    w_.resize(k);
-    for (size_t i = 0; i < k; ++i) {
-      // fmax(|r|, w_eps), NaN giving w_eps, inline.
-      const double a = std::fabs(ranks[sample[i] - 1]);
-      double w = a > w_eps ? a : w_eps;
-      if (use_pow) w = std::pow(w, gsea_param);
-      w_[i] = w;
-    }
     // The slopes ahead of the insertions: each insertion's work depends on its
     // slope, and a division there would stall it at every step.
     slope_.resize(k);
+    double* sl = slope_.data();
     double nr = 0.0;
     for (size_t i = 0; i < k; ++i) {
-      nr += w_[i];
-      slope_[i] = static_cast<double>(n - (i + 1)) / nr;
+      // fmax(|r|, w_eps), NaN giving w_eps, inline.
+      const double a = wv[i];
+      double w = a > w_eps ? a : w_eps;
+      if (use_pow) w = std::pow(w, gsea_param);
+      wv[i] = w;
+      nr += w;
+      sl[i] = static_cast<double>(n - (i + 1)) / nr;
     }
   }
 

@@ -111,19 +111,26 @@ struct CountScratch {
 };
 
 // Entries of the ascending xs[0..q) below e (strict) or at most e
-// (inclusive): lower_bound and upper_bound, with selects in place of
-// branches, since the scores fall at random among the members.
+// (inclusive): lower_bound and upper_bound. The scores fall at random among
+// the members, so every step must be free of data-dependent branches: only
+// the base moves on a comparison, the length halves regardless, which the
+// compiler turns into a conditional move (a form that also moves the length
+// on the comparison is compiled to a branch that mispredicts half the time).
+// The answer stays within [lo, lo + len], and lo + len never exceeds q.
 template <bool kInclusive>
 inline size_t count_below(const double* xs, size_t q, double e) {
+  if (q == 0) return 0;
   size_t lo = 0;
-  for (size_t len = q; len > 0;) {
+  size_t len = q;
+  while (len > 1) {
     const size_t half = len / 2;
-    const double x = xs[lo + half];
+    const double x = xs[lo + half - 1];
     const bool right = kInclusive ? !(e < x) : x < e;
-    lo = right ? lo + half + 1 : lo;
-    len = right ? len - half - 1 : half;
+    lo = right ? lo + half : lo;
+    len -= half;
   }
-  return lo;
+  const double x = xs[lo];
+  return lo + static_cast<size_t>(kInclusive ? !(e < x) : x < e);
 }
 
 void count_group_block(const SizeGroup& g, std::span<const double> es, std::span<const double> col,
