@@ -688,8 +688,7 @@ void EsRulerCompat::run_passes(const Gsea& bound, rng_compat::Mt19937& gen, uint
       const bool fast = fast_ok_ && !force_naive_;
       for (uint64_t i = lo; i < hi; ++i) {
         sets_[i] = chunked_.set_genes(i);
-        scores_[i] = fast ? score_fast(weights_, gene_hash_, sets_[i])
-                          : score_generic(weights_, gene_hash_, sets_[i]);
+        scores_[i] = fast ? score_chunked(i) : score_generic(weights_, gene_hash_, sets_[i]);
       }
     }
   });
@@ -1182,7 +1181,103 @@ void EsRulerCompat::chunk_layout() {
 }
 
 void EsRulerCompat::unchunk_sets() {
-  for_each_set(sets_.size(), k_, [&](uint64_t i) { sets_[i] = chunked_.set_genes(i); });
+  const bool fast = fast_ok_ && !force_naive_;
+  if (fast) scores_.resize(sets_.size());
+  for_each_set(sets_.size(), k_, [&](uint64_t i) {
+    sets_[i] = chunked_.set_genes(i);
+    if (fast) scores_[i] = score_chunked(i);
+  });
+  scores_ready_ = fast;
+}
+
+// score_fast, walking only the chunks that may hold a point that matters. The
+// points after the genes of chunk c are at most the point of the weight up to
+// the chunk's end at the misses before its first gene (weights >= 0, misses
+// never fall); the points before them are at least the point of the weight
+// before the chunk at the misses before its last gene.
+//
+// The sign of the two-sided score is that of the first point of greatest
+// magnitude. Only points after genes can be the positive one (a positive point
+// before gene j is at most the one after it) and only points before genes the
+// negative one (a negative point after gene j is at least the one before gene
+// j + 1, and the last point after a gene is >= 0). So once the greatest point
+// after a gene is known, the score is negative exactly when some point before
+// a gene lies below its negation, or equals it no later (the point before gene
+// j comes before the one after it). The sets of a ladder score well above 0:
+// the second walk skips nearly every chunk, and the first walks the few near
+// the peak.
+LevelEntry EsRulerCompat::score_chunked(uint64_t i) const {
+  const SampleChunks& L = chunked_;
+  LevelEntry e;
+  Gsea& g = e.gsea;
+  g.n_minus_k = static_cast<int64_t>(weights_.size() - k_);
+  g.rank_sum = L.state[i].rank_sum;
+  g.set_hash = L.state[i].set_hash;
+  const int64_t r = g.rank_sum;
+  if (r == 0) return e;  // never leaves the origin; es_nonneg true
+  const int64_t nk = g.n_minus_k;
+  const uint32_t* genes = L.genes.data() + i * L.stride;
+  const uint32_t* pre = L.prefix.data() + i * L.prefix_stride;
+  const int64_t* sum = L.sum.data() + i * L.chunks;
+  const SampleChunks::GeneInfo* info = L.gene_info.data();
+  const auto misses = [&](uint64_t j) {
+    return static_cast<int64_t>(genes[j]) - static_cast<int64_t>(j);
+  };
+
+  // The greatest point after a gene, first of its value. It is at least the
+  // point the moves last found beating the bound (a point of the set as it
+  // is): a chunk that cannot reach that holds none of the greatest points.
+  const SampleChunks::Peak& peak = L.state[i].peak;
+  const int64_t reached = peak.valid ? peak.cum * nk - peak.misses * r : 0;
+  int64_t best = 0, cb = 0, mb = 0;
+  uint64_t best_at = 0;
+  int64_t cum_before = 0;
+  for (uint64_t c = 0; c < L.chunks; ++c) {
+    const uint64_t first = pre[c];
+    const uint64_t end = pre[c + 1];
+    if (first == end) continue;  // (sum[c] is 0)
+    const int64_t top = (cum_before + sum[c]) * nk - misses(first) * r;
+    if (top > best && top >= reached) {
+      int64_t cum = cum_before;
+      for (uint64_t j = first; j < end; ++j) {
+        cum += info[genes[j]].weight;
+        const int64_t m = misses(j);
+        const int64_t after = cum * nk - m * r;
+        if (after > best) {
+          best = after;
+          cb = cum;
+          mb = m;
+          best_at = j;
+        }
+      }
+    }
+    cum_before += sum[c];
+  }
+  g.coef = cb;
+  g.misses = mb;
+
+  // A point before a gene that outweighs it. (At best == 0 the origin comes
+  // first: only a negative point does.)
+  const auto outweighs = [&](int64_t v, uint64_t j) {
+    return v < -best || (v == -best && best > 0 && j <= best_at);
+  };
+  cum_before = 0;
+  for (uint64_t c = 0; c < L.chunks && e.es_nonneg; ++c) {
+    const uint64_t first = pre[c];
+    const uint64_t end = pre[c + 1];
+    if (first != end && outweighs(cum_before * nk - misses(end - 1) * r, first)) {
+      int64_t cum = cum_before;
+      for (uint64_t j = first; j < end; ++j) {
+        if (outweighs(cum * nk - misses(j) * r, j)) {
+          e.es_nonneg = false;
+          break;
+        }
+        cum += info[genes[j]].weight;
+      }
+    }
+    cum_before += sum[c];
+  }
+  return e;
 }
 
 void EsRulerCompat::extend(uint32_t seed, double es, double eps) {

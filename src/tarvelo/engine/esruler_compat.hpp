@@ -168,6 +168,8 @@ class EsRulerCompat {
   }
   const SampleChunks& chunks_for_testing() const { return chunked_; }
   void set_naive_perturbate_for_testing(bool naive) { force_naive_ = naive; }
+  // The score of set i as the fast path computes it from the chunked layout.
+  LevelEntry chunked_score_for_testing(uint64_t i) const { return score_chunked(i); }
   // Makes every run of counted passes on several threads as long as allowed
   // (0: chosen from the acceptance rate), so that runs overshoot the target and
   // are rolled back.
@@ -176,10 +178,14 @@ class EsRulerCompat {
  private:
   // Lays out sets_ with the bounds chunk_last_ in chunked_, and back.
   void chunk_sets();
+  // Also leaves the sets' scores in scores_ (on the fast path).
   void unchunk_sets();
   // chunk_sets without loading the sets: the bounds, sizes and gene tables.
   void chunk_layout();
   void load_set(uint64_t i, std::span<const uint64_t> genes);
+  // The score of set i of the chunked layout (weights >= 0, fast_ok_), equal
+  // to score_set's for its genes.
+  LevelEntry score_chunked(uint64_t i) const;
   // Resets chunk c's entry of peak_local for set i to a bound valid for any
   // content (after the chunk changed).
   void forget_chunk_peak(uint64_t i, uint64_t c);

@@ -533,6 +533,70 @@ TEST(ChunkedPassTest, FlatMovesMatchFullRescoringPassByPass) {
   }
 }
 
+TEST(ChunkedPassTest, ScoresFromTheLayoutMatchScoreSet) {
+  // The scores read from the layout skip chunks by bounds and by the moves'
+  // peak cache; they must equal full scoring on any chunk bounds, both right
+  // after the sets are laid out (no peak known) and after passes of moves.
+  // Small integer weights make the greatest and the least point tie in
+  // magnitude, where the sign goes to the earlier one.
+  std::mt19937_64 rng(77);
+  const int trials = sanitizer_build() ? 6 : 40;
+  int negative = 0;
+  for (int trial = 0; trial < trials; ++trial) {
+    const uint64_t ks[] = {2, 5, 16, 45};
+    const uint64_t k = ks[trial % 4];
+    const uint64_t n = k + 2 + rng() % 120;
+    const auto w = test_weights(rng, n, trial % 4);
+    const uint64_t s = 2 + rng() % 20;
+    EsRulerCompat r(w, s, k);
+    r.extend(static_cast<uint32_t>(rng()), 0.99, 1e-2);
+    if (trial % 2 == 1) {
+      // Random sets instead of the ladder's: many score below 0.
+      auto pick = rng_compat::Mt19937::seed(static_cast<uint32_t>(rng()));
+      for (auto& set : r.sets_for_testing()) {
+        rng_compat::combination(0, n - 1, k, pick, set);
+        std::sort(set.begin(), set.end());
+      }
+    }
+    auto& chunk_last = r.chunk_last_for_testing();
+    for (auto& b : chunk_last) b = rng() % n;
+    std::sort(chunk_last.begin(), chunk_last.end());
+    r.chunk_sets_for_testing();
+    const Gsea bound = r.levels().empty() || trial % 2 == 1 ? Gsea{} : r.levels().back().bound;
+    auto gen = rng_compat::Mt19937::seed(static_cast<uint32_t>(rng()));
+    for (int pass = 0; pass < 4; ++pass) {
+      if (pass > 0) r.perturbate_all(bound, gen);
+      for (uint64_t i = 0; i < s; ++i) {
+        const LevelEntry e = r.chunked_score_for_testing(i);
+        ASSERT_EQ(e, score_set(w, r.gene_hash_for_testing(), r.chunks_for_testing().set_genes(i)))
+            << trial << " pass " << pass << " set " << i;
+        negative += e.es_nonneg ? 0 : 1;
+      }
+    }
+  }
+  EXPECT_GT(negative, 0);
+  // Equal weights, two genes of four: {1, 2} dips to -2 before rising to 2,
+  // {0, 3} rises to 2 first.
+  const std::vector<int64_t> w = {1, 1, 1, 1};
+  EsRulerCompat r(w, 2, 2);
+  r.sets_for_testing() = {{1, 2}, {0, 3}};
+  r.chunk_last_for_testing() = {2, 4};
+  r.chunk_sets_for_testing();
+  for (uint64_t i = 0; i < 2; ++i) {
+    const LevelEntry e = r.chunked_score_for_testing(i);
+    EXPECT_EQ(e, score_set(w, r.gene_hash_for_testing(), r.sets_for_testing()[i])) << i;
+    EXPECT_EQ(e.es_nonneg, i == 1) << i;
+  }
+  // The two extremes around one gene: -1 before it, 1 after it.
+  const std::vector<int64_t> w3 = {0, 1, 0};
+  EsRulerCompat one(w3, 1, 1);
+  one.sets_for_testing() = {{1}};
+  one.chunk_last_for_testing() = {3};
+  one.chunk_sets_for_testing();
+  EXPECT_EQ(one.chunked_score_for_testing(0), score_set(w3, one.gene_hash_for_testing(), {{1}}));
+  EXPECT_FALSE(one.chunked_score_for_testing(0).es_nonneg);
+}
+
 TEST(ChunkedPassTest, MovesMatchFullRescoringInWideChunks) {
   // A drawn gene's place is searched sixteen genes at a time within its chunk,
   // and past the last gene of the set in the last chunk. With one to three
