@@ -180,14 +180,14 @@ double DecorEsKernel::finish(const uint64_t* hits, const double* weights, double
   return pick_decor_score(top, 0, bottom, 0, 0, score_type_).first;
 }
 
-void DecorEsKernel::extremes(const uint64_t* hits, double nr, double& top, double& bottom) {
-  const uint64_t k = k_;
-  const double* miss = miss_.data();
+DecorEsKernel::LiveView DecorEsKernel::live_view() const {
   const Sums& live = sums_[live_];
-  const double* step = live.step.data();
-  const double* cum = live.cum.data();
-  const double* block_max = live.block_max.data();
-  const uint64_t blocks = (k + kBlock - 1) / kBlock;
+  return LiveView{k_, (k_ + kBlock - 1) / kBlock, miss_.data(), live.step.data(), live.cum.data(),
+                  live.block_max.data()};
+}
+
+void DecorEsKernel::extremes(const uint64_t* hits, double nr, double& top, double& bottom) {
+  const auto [k, blocks, miss, step, cum, block_max] = live_view();
   const auto miss_at = [&](uint64_t i) { return miss[hits[i] - i]; };
   const auto top_bound = [&](uint64_t b) {
     const uint64_t f = b * kBlock, l = std::min(k, f + kBlock) - 1;
@@ -316,13 +316,7 @@ std::optional<bool> DecorEsKernel::at_least(const uint64_t* hits, const double* 
                                             uint64_t same, double level, bool negate) {
   const double nr = sum(hits, weights, same);
   if (plain_ || !(nr >= 1e-300 && nr <= 1e300)) return std::nullopt;
-  const uint64_t k = k_;
-  const double* miss = miss_.data();
-  const Sums& live = sums_[live_];
-  const double* step = live.step.data();
-  const double* cum = live.cum.data();
-  const double* block_max = live.block_max.data();
-  const uint64_t blocks = (k + kBlock - 1) / kBlock;
+  const auto [k, blocks, miss, step, cum, block_max] = live_view();
   const double inv = 1.0 / nr;
   constexpr double e2 = 0x1p-47;  // 2e
   const auto miss_at = [&](uint64_t i) { return miss[hits[i] - i]; };

@@ -67,6 +67,13 @@ class DecorEsKernel {
 
  private:
   double score_reference(const uint64_t* hits, const double* weights) const;
+  // The set size, its block count, the miss table and the sums of the set
+  // last summed, as the extremes read them.
+  struct LiveView {
+    uint64_t k, blocks;
+    const double *miss, *step, *cum, *block_max;
+  };
+  LiveView live_view() const;
   // Sums the set into the scored copy from the block holding hit `same` on
   // (the blocks before come from the kept set); returns the total and sets
   // plain_ when a step is negative or not finite.

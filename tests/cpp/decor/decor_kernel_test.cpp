@@ -68,6 +68,33 @@ TEST(DecorKernel, LargeSetsMatchTheDirectScoreBitForBit) {
   }
 }
 
+// A random set of k of n positions, ascending.
+std::vector<uint64_t> random_set(std::mt19937_64& g, uint64_t n, uint64_t k) {
+  std::vector<uint64_t> all(n);
+  std::iota(all.begin(), all.end(), uint64_t{0});
+  std::shuffle(all.begin(), all.end(), g);
+  std::vector<uint64_t> set(all.begin(), all.begin() + static_cast<ptrdiff_t>(k));
+  std::sort(set.begin(), set.end());
+  return set;
+}
+
+// A move of the multilevel tail: cur with a random slot replaced by a random
+// position not in it, kept ascending. False (and nothing written) when the
+// drawn position is in cur; else `same` is the number of leading hits left
+// as they were.
+bool swap_candidate(std::mt19937_64& g, const std::vector<uint64_t>& cur, uint64_t n,
+                    std::vector<uint64_t>& cand, uint64_t& same) {
+  const uint64_t slot = g() % cur.size();
+  const uint64_t j = g() % n;
+  if (std::binary_search(cur.begin(), cur.end(), j)) return false;
+  cand = cur;
+  cand.erase(cand.begin() + static_cast<ptrdiff_t>(slot));
+  const auto at = std::lower_bound(cand.begin(), cand.end(), j);
+  same = std::min(static_cast<uint64_t>(at - cand.begin()), slot);
+  cand.insert(at, j);
+  return true;
+}
+
 // Walks of swaps as the multilevel tail makes them: each candidate scored from
 // its first changed hit on top of the kept set's sums must score as a fresh
 // set does, whichever candidates were kept before (negative penalties take
@@ -84,23 +111,13 @@ TEST(DecorKernel, CandidatesScoredFromTheirFirstChangeMatchFreshScores) {
     for (auto& x : w) x = walk % 5 == 4 && g() % 50 == 0 ? -0.5 : static_cast<double>(g() % 1000) / 999.0;
     const ScoreType st = walk % 3 == 0 ? ScoreType::kStd : walk % 3 == 1 ? ScoreType::kPos : ScoreType::kNeg;
     decor::DecorEsKernel walker(mags, k, st), fresh(mags, k, st);
-    std::vector<uint64_t> all(n);
-    std::iota(all.begin(), all.end(), uint64_t{0});
-    std::shuffle(all.begin(), all.end(), g);
-    std::vector<uint64_t> cur(all.begin(), all.begin() + static_cast<ptrdiff_t>(k));
-    std::sort(cur.begin(), cur.end());
+    std::vector<uint64_t> cur = random_set(g, n, k), cand;
     walker.score(cur.data(), w.data());
     walker.keep();
     for (int step = 0; step < 200; ++step) {
-      const uint64_t slot = g() % k;
-      const uint64_t j = g() % n;
-      if (std::binary_search(cur.begin(), cur.end(), j)) continue;
-      std::vector<uint64_t> cand = cur;
-      cand.erase(cand.begin() + static_cast<ptrdiff_t>(slot));
-      const auto at = std::lower_bound(cand.begin(), cand.end(), j);
-      const uint64_t p = static_cast<uint64_t>(at - cand.begin());
-      cand.insert(at, j);
-      const double got = walker.score(cand.data(), w.data(), std::min(p, slot));
+      uint64_t same = 0;
+      if (!swap_candidate(g, cur, n, cand, same)) continue;
+      const double got = walker.score(cand.data(), w.data(), same);
       const double want = fresh.score(cand.data(), w.data());
       ASSERT_TRUE(same_bits(got, want)) << "walk " << walk << " step " << step << " got " << got
                                         << " want " << want;
@@ -140,22 +157,12 @@ TEST(DecorKernel, LevelDecisionsAreTheExactScoresDecisions) {
     const ScoreType st = walk % 3 == 0 ? ScoreType::kStd : walk % 3 == 1 ? ScoreType::kPos : ScoreType::kNeg;
     const bool negate = walk % 6 >= 3;
     decor::DecorEsKernel walker(mags, k, st), fresh(mags, k, st);
-    std::vector<uint64_t> all(n);
-    std::iota(all.begin(), all.end(), uint64_t{0});
-    std::shuffle(all.begin(), all.end(), g);
-    std::vector<uint64_t> cur(all.begin(), all.begin() + static_cast<ptrdiff_t>(k));
-    std::sort(cur.begin(), cur.end());
+    std::vector<uint64_t> cur = random_set(g, n, k), cand;
     walker.score(cur.data(), w.data());
     walker.keep();
     for (int step = 0; step < 150; ++step) {
-      const uint64_t slot = g() % k;
-      const uint64_t j = g() % n;
-      if (std::binary_search(cur.begin(), cur.end(), j)) continue;
-      std::vector<uint64_t> cand = cur;
-      cand.erase(cand.begin() + static_cast<ptrdiff_t>(slot));
-      const auto at = std::lower_bound(cand.begin(), cand.end(), j);
-      const uint64_t p = static_cast<uint64_t>(at - cand.begin());
-      cand.insert(at, j);
+      uint64_t same = 0;
+      if (!swap_candidate(g, cur, n, cand, same)) continue;
       const double raw = fresh.score(cand.data(), w.data());
       const double exact = negate ? -raw : raw;
       double level = exact;
@@ -167,7 +174,7 @@ TEST(DecorKernel, LevelDecisionsAreTheExactScoresDecisions) {
         case 4: level = exact + static_cast<double>(static_cast<int>(g() % 41) - 20) * 0x1p-46; break;
         default: level = static_cast<double>(static_cast<int>(g() % 2001) - 1000) / 1000.0; break;
       }
-      const auto got = walker.at_least(cand.data(), w.data(), std::min(p, slot), level, negate);
+      const auto got = walker.at_least(cand.data(), w.data(), same, level, negate);
       const bool is_far = std::fabs(level - exact) > 1e-3;
       far += is_far;
       if (got) {

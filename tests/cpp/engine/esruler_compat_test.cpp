@@ -491,6 +491,37 @@ void expect_layout_consistent(const EsRulerCompat& r, const std::vector<int64_t>
   }
 }
 
+// Two rulers on the same weights and seed, a few levels deep, one moving by
+// the fast path and one by full rescoring, both laid out with the chunk
+// bounds `pick_bounds` chooses; then `passes` passes at the last bound from
+// the same stream must keep the same sets and counts, and the fast layout
+// must stay consistent.
+template <class PickBounds>
+void expect_moves_match_rescoring(const std::vector<int64_t>& w, uint64_t s, uint64_t k,
+                                  uint32_t seed, int passes, int trial, PickBounds pick_bounds) {
+  EsRulerCompat fast(w, s, k), naive(w, s, k);
+  fast.extend(seed, 0.99, 1e-2);
+  naive.extend(seed, 0.99, 1e-2);
+  ASSERT_FALSE(fast.levels().empty()) << trial;
+  naive.set_naive_perturbate_for_testing(true);
+  pick_bounds(fast.chunk_last_for_testing());
+  naive.chunk_last_for_testing() = fast.chunk_last_for_testing();
+  fast.chunk_sets_for_testing();
+  naive.chunk_sets_for_testing();
+  const Gsea bound = fast.levels().back().bound;
+  auto g1 = rng_compat::Mt19937::seed(seed + 1);
+  auto g2 = g1;
+  for (int pass = 0; pass < passes; ++pass) {
+    ASSERT_EQ(fast.perturbate_all(bound, g1), naive.perturbate_all(bound, g2)) << trial;
+    ASSERT_EQ(g1.next_u32(), g2.next_u32());
+    for (uint64_t i = 0; i < s; ++i) {
+      ASSERT_EQ(fast.chunks_for_testing().set_genes(i), naive.chunks_for_testing().set_genes(i))
+          << trial << " set " << i;
+    }
+  }
+  for (uint64_t i = 0; i < s; ++i) expect_layout_consistent(fast, w, i);
+}
+
 TEST(ChunkedPassTest, FlatMovesMatchFullRescoringPassByPass) {
   // Random rulers, moved pass by pass at a level's bound: the fast moves on the
   // flat layout and the full rescoring (which lays each changed set out anew)
@@ -504,32 +535,12 @@ TEST(ChunkedPassTest, FlatMovesMatchFullRescoringPassByPass) {
     const auto w = test_weights(rng, n, trial % 3);
     const uint64_t s = 2 + rng() % 30;
     const uint32_t seed = static_cast<uint32_t>(rng());
-    // A few levels deep, then both continue from the same state.
-    EsRulerCompat fast(w, s, k), naive(w, s, k);
-    fast.extend(seed, 0.99, 1e-2);
-    naive.extend(seed, 0.99, 1e-2);
-    ASSERT_FALSE(fast.levels().empty()) << trial;
-    naive.set_naive_perturbate_for_testing(true);
-    auto& chunk_last = fast.chunk_last_for_testing();
     // Chunk bounds at random (some chunks empty or narrow): the layout must
     // not depend on them being medians.
-    for (auto& b : chunk_last) b = rng() % n;
-    std::sort(chunk_last.begin(), chunk_last.end());
-    naive.chunk_last_for_testing() = chunk_last;
-    fast.chunk_sets_for_testing();
-    naive.chunk_sets_for_testing();
-    const Gsea bound = fast.levels().back().bound;
-    auto g1 = rng_compat::Mt19937::seed(seed + 1);
-    auto g2 = g1;
-    for (int pass = 0; pass < 6; ++pass) {
-      ASSERT_EQ(fast.perturbate_all(bound, g1), naive.perturbate_all(bound, g2)) << trial;
-      ASSERT_EQ(g1.next_u32(), g2.next_u32());
-      for (uint64_t i = 0; i < s; ++i) {
-        ASSERT_EQ(fast.chunks_for_testing().set_genes(i), naive.chunks_for_testing().set_genes(i))
-            << trial << " set " << i;
-      }
-    }
-    for (uint64_t i = 0; i < s; ++i) expect_layout_consistent(fast, w, i);
+    expect_moves_match_rescoring(w, s, k, seed, 6, trial, [&](std::vector<uint64_t>& chunk_last) {
+      for (auto& b : chunk_last) b = rng() % n;
+      std::sort(chunk_last.begin(), chunk_last.end());
+    });
   }
 }
 
@@ -611,31 +622,12 @@ TEST(ChunkedPassTest, MovesMatchFullRescoringInWideChunks) {
     const auto w = test_weights(rng, n, trial % 3);
     const uint64_t s = 2 + rng() % 12;
     const uint32_t seed = static_cast<uint32_t>(rng());
-    EsRulerCompat fast(w, s, k), naive(w, s, k);
-    fast.extend(seed, 0.99, 1e-2);
-    naive.extend(seed, 0.99, 1e-2);
-    ASSERT_FALSE(fast.levels().empty()) << trial;
-    naive.set_naive_perturbate_for_testing(true);
     // Bounds near the top leave the last chunk nearly all of the genes.
-    std::vector<uint64_t> chunk_last(1 + trial % 3, n);
-    for (size_t c = 0; c + 1 < chunk_last.size(); ++c) chunk_last[c] = rng() % (n / 8 + 1);
-    std::sort(chunk_last.begin(), chunk_last.end());
-    fast.chunk_last_for_testing() = chunk_last;
-    naive.chunk_last_for_testing() = chunk_last;
-    fast.chunk_sets_for_testing();
-    naive.chunk_sets_for_testing();
-    const Gsea bound = fast.levels().back().bound;
-    auto g1 = rng_compat::Mt19937::seed(seed + 7);
-    auto g2 = g1;
-    for (int pass = 0; pass < 5; ++pass) {
-      ASSERT_EQ(fast.perturbate_all(bound, g1), naive.perturbate_all(bound, g2)) << trial;
-      for (uint64_t i = 0; i < s; ++i) {
-        ASSERT_EQ(fast.chunks_for_testing().set_genes(i), naive.chunks_for_testing().set_genes(i))
-            << trial << " set " << i;
-      }
-    }
-    ASSERT_EQ(g1.next_u32(), g2.next_u32());
-    for (uint64_t i = 0; i < s; ++i) expect_layout_consistent(fast, w, i);
+    expect_moves_match_rescoring(w, s, k, seed, 5, trial, [&](std::vector<uint64_t>& chunk_last) {
+      chunk_last.assign(1 + trial % 3, n);
+      for (size_t c = 0; c + 1 < chunk_last.size(); ++c) chunk_last[c] = rng() % (n / 8 + 1);
+      std::sort(chunk_last.begin(), chunk_last.end());
+    });
   }
 }
 
