@@ -17,6 +17,10 @@ namespace tarvelo::fixture {
 
 using Tokens = std::vector<std::string>;
 
+// Whether the tests run under the sanitizers (make test sets this): the
+// randomised tests then take fewer rounds, the sanitizers being slow.
+inline bool sanitizer_build() { return std::getenv("TARVELO_SANITIZER_BUILD") != nullptr; }
+
 // Absolute path of a file under tests/data.
 inline std::string path(const std::string& name) {
   return std::string(TARVELO_TEST_DATA) + "/" + name;

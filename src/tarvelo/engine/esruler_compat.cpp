@@ -685,11 +685,7 @@ void EsRulerCompat::run_passes(const Gsea& bound, rng_compat::Mt19937& gen, uint
     if (unload) {
       // Scored here too, by the task that holds the set: resample_genesets
       // then needs no parallel region of its own.
-      const bool fast = fast_ok_ && !force_naive_;
-      for (uint64_t i = lo; i < hi; ++i) {
-        sets_[i] = chunked_.set_genes(i);
-        scores_[i] = fast ? score_chunked(i) : score_generic(weights_, gene_hash_, sets_[i]);
-      }
+      for (uint64_t i = lo; i < hi; ++i) unload_set(i);
     }
   });
   // Every pass was drawn by the tasks above (each one asks for all of them).
@@ -1180,14 +1176,16 @@ void EsRulerCompat::chunk_layout() {
   L.peak_local.resize(s * nc);
 }
 
+void EsRulerCompat::unload_set(uint64_t i) {
+  sets_[i] = chunked_.set_genes(i);
+  scores_[i] = fast_ok_ && !force_naive_ ? score_chunked(i)
+                                         : score_generic(weights_, gene_hash_, sets_[i]);
+}
+
 void EsRulerCompat::unchunk_sets() {
-  const bool fast = fast_ok_ && !force_naive_;
-  if (fast) scores_.resize(sets_.size());
-  for_each_set(sets_.size(), k_, [&](uint64_t i) {
-    sets_[i] = chunked_.set_genes(i);
-    if (fast) scores_[i] = score_chunked(i);
-  });
-  scores_ready_ = fast;
+  scores_.resize(sets_.size());
+  for_each_set(sets_.size(), k_, [&](uint64_t i) { unload_set(i); });
+  scores_ready_ = true;
 }
 
 // score_fast, walking only the chunks that may hold a point that matters. The

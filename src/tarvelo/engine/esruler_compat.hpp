@@ -178,8 +178,11 @@ class EsRulerCompat {
  private:
   // Lays out sets_ with the bounds chunk_last_ in chunked_, and back.
   void chunk_sets();
-  // Also leaves the sets' scores in scores_ (on the fast path).
+  // Also leaves the sets' scores in scores_.
   void unchunk_sets();
+  // Set i back from the layout into sets_, with its score in scores_ (read
+  // from the layout when the fast path applies).
+  void unload_set(uint64_t i);
   // chunk_sets without loading the sets: the bounds, sizes and gene tables.
   void chunk_layout();
   void load_set(uint64_t i, std::span<const uint64_t> genes);

@@ -50,7 +50,7 @@ Fields tail_nonempty(const Fields& f, size_t from) {
   return out;
 }
 
-bool sanitizer_build() { return std::getenv("TARVELO_SANITIZER_BUILD") != nullptr; }
+using fixture::sanitizer_build;
 
 // A ranked list whose order is the given one (strictly falling scores).
 RankedList ranked_in_order(const std::vector<std::string>& genes) {

@@ -22,6 +22,7 @@
 #include "tarvelo/decor/tail.hpp"
 #include "tarvelo/decor/tuning.hpp"
 #include "tarvelo/engine/rng_compat.hpp"
+#include "fixture_util.hpp"
 
 namespace tarvelo::decor {
 namespace {
@@ -29,7 +30,7 @@ namespace {
 using namespace decor_engine_test;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-bool sanitizer_build() { return std::getenv("TARVELO_SANITIZER_BUILD") != nullptr; }
+using fixture::sanitizer_build;
 
 std::string opt_hex(const std::optional<double>& v) {
   if (!v) return "NONE";

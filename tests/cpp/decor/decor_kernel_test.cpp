@@ -16,13 +16,14 @@
 
 #include "tarvelo/decor/es.hpp"
 #include "tarvelo/decor/tail.hpp"
+#include "fixture_util.hpp"
 
 namespace tarvelo {
 namespace {
 
 bool same_bits(double a, double b) { return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b); }
 
-bool sanitizer_build() { return std::getenv("TARVELO_SANITIZER_BUILD") != nullptr; }
+using fixture::sanitizer_build;
 
 // Kinds of ranked lists: continuous, integer with many ties, constant, and
 // sparse (mostly zero), each with penalties continuous, constant or partly 0.

@@ -68,7 +68,7 @@ class EnvGuard {
   std::optional<std::string> old_;
 };
 
-bool sanitizer_build() { return std::getenv("TARVELO_SANITIZER_BUILD") != nullptr; }
+using fixture::sanitizer_build;
 
 // ---------------------------------------------------------------------------
 // Seeds and batch plan.

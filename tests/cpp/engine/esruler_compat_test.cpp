@@ -15,6 +15,7 @@
 #include "tarvelo/base/pool.hpp"
 #include "tarvelo/engine/esruler_compat.hpp"
 #include "tarvelo/engine/rng_compat.hpp"
+#include "fixture_util.hpp"
 
 namespace tarvelo::esruler_compat {
 namespace {
@@ -22,7 +23,7 @@ namespace {
 constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
 constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
 
-bool sanitizer_build() { return std::getenv("TARVELO_SANITIZER_BUILD") != nullptr; }
+using fixture::sanitizer_build;
 
 // Exact value coef / rank_sum - misses / n_minus_k; 0 for a zero rank sum.
 class Rational {

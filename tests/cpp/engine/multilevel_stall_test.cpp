@@ -13,6 +13,7 @@
 
 #include "tarvelo/engine/esruler_compat.hpp"
 #include "tarvelo/engine/multilevel.hpp"
+#include "fixture_util.hpp"
 
 namespace tarvelo::multilevel {
 namespace {
@@ -22,7 +23,7 @@ using esruler_compat::Gsea;
 using esruler_compat::Level;
 using esruler_compat::LevelEntry;
 
-bool sanitizer_build() { return std::getenv("TARVELO_SANITIZER_BUILD") != nullptr; }
+using fixture::sanitizer_build;
 
 double seconds_since(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();

@@ -12,6 +12,7 @@
 #include "tarvelo/engine/esruler_compat.hpp"
 #include "tarvelo/engine/multilevel.hpp"
 #include "tarvelo/engine/special_compat.hpp"
+#include "fixture_util.hpp"
 
 namespace tarvelo::multilevel {
 namespace {
@@ -21,7 +22,7 @@ using esruler_compat::Gsea;
 using esruler_compat::Level;
 using esruler_compat::LevelEntry;
 
-bool sanitizer_build() { return std::getenv("TARVELO_SANITIZER_BUILD") != nullptr; }
+using fixture::sanitizer_build;
 
 // A set of value v / 100.
 LevelEntry at(int64_t v, bool nonneg = true, uint64_t hash = 0) {

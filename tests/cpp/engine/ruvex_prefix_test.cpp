@@ -13,6 +13,7 @@
 
 #include "tarvelo/base/error.hpp"
 #include "tarvelo/engine/ruvex_compat.hpp"
+#include "fixture_util.hpp"
 
 namespace tarvelo::ruvex_compat {
 namespace {
@@ -22,7 +23,7 @@ namespace {
 #define ORACLE_SCALE 1
 #endif
 
-bool sanitizer_build() { return std::getenv("TARVELO_SANITIZER_BUILD") != nullptr; }
+using fixture::sanitizer_build;
 
 // Largest deviation of the prefix {sample[0..kp)} measured from the top (or
 // from the bottom when rev), the end of the list included as a point: for
