@@ -116,7 +116,7 @@ def test_sigint_stops_long_calls_and_leaves_no_state(data, tmp_path, case):
         time.sleep(0.2)  # a stray KeyboardInterrupt would surface here
         print("END")
     """
-    delay = 0.4 if case == "decor_build" else 0.7  # the build takes about 1.5 s
+    delay = 0.15 if case == "decor_build" else 0.7  # the build takes about 0.45 s
     sent, out, err = interrupt_when_ready(child(data, tmp_path / "a", body), delay)
     assert out[0].startswith("INTERRUPTED"), (out, err)
     latency = float(out[0].split()[1]) - sent
