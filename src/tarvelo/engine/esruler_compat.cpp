@@ -669,16 +669,22 @@ void EsRulerCompat::run_passes(const Gsea& bound, rng_compat::Mt19937& gen, uint
     // The moves are counted per task and written once at the end: a shared
     // line written by every task after every set would bounce between cores.
     int64_t moved[kRegionPasses] = {};
+    // The words are reduced into a buffer of the task's own: written in
+    // place, their lines would turn dirty in this core's cache, and the
+    // drawing thread would have to fetch each of them back to draw a later
+    // region into it.
+    std::vector<uint32_t> own((hi - lo) * per_set);
     for (uint64_t pass = 0; pass < count; ++pass) {
       if (pass > 0) interrupt::checkpoint();
       ensure_drawn(pass);
-      uint32_t* draws = region_draws_.data() + pass * per_pass;
+      const uint32_t* draws = region_draws_.data() + pass * per_pass + lo * per_set;
       if (region_raw_[pass] != 0) {
-        rng_compat::finish_pairs(draw_position, draw_gene, draws + lo * per_set,
+        rng_compat::finish_pairs(draw_position, draw_gene, draws, own.data(),
                                  (hi - lo) * static_cast<uint64_t>(attempts));
+        draws = own.data();
       }
       for (uint64_t i = lo; i < hi; ++i) {
-        moved[pass] += perturbate_drawn(i, bound, draws + i * per_set, attempts);
+        moved[pass] += perturbate_drawn(i, bound, draws + (i - lo) * per_set, attempts);
       }
     }
     for (uint64_t pass = 0; pass < count; ++pass) region_moves_[pass * tasks + t - 1] = moved[pass];

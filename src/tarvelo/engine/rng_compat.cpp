@@ -329,14 +329,14 @@ bool all_below(const uint32_t* x, uint64_t n, uint32_t limit) {
 
 void draw_pairs(Mt19937& mt, const UniformBelow& first, const UniformBelow& second, uint32_t* out,
                 uint64_t pairs) {
-  if (draw_pair_words(mt, first, second, out, pairs)) finish_pairs(first, second, out, pairs);
+  if (draw_pair_words(mt, first, second, out, pairs)) finish_pairs(first, second, out, out, pairs);
 }
 
-void finish_pairs(const UniformBelow& first, const UniformBelow& second, uint32_t* words,
-                  uint64_t pairs) {
+void finish_pairs(const UniformBelow& first, const UniformBelow& second, const uint32_t* words,
+                  uint32_t* out, uint64_t pairs) {
   for (uint64_t a = 0; a < pairs; ++a) {
-    words[2 * a] = first.mod(words[2 * a]);
-    words[2 * a + 1] = second.mod(words[2 * a + 1]);
+    out[2 * a] = first.mod(words[2 * a]);
+    out[2 * a + 1] = second.mod(words[2 * a + 1]);
   }
 }
 

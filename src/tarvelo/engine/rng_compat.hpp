@@ -176,12 +176,13 @@ void draw_pairs(Mt19937& mt, const UniformBelow& first, const UniformBelow& seco
 // draw_pairs in two steps, so that the reduction of the words can be spread
 // over threads. Advances the stream as draw_pairs does. Returns true when no
 // word was rejected: out then holds the raw words, and finish_pairs on any
-// run of whole pairs of them (starting at an even word) gives those draws;
-// returns false when out already holds the draws.
+// run of whole pairs of them (starting at an even word) gives those draws in
+// its own out (which may be the words themselves); returns false when out
+// already holds the draws.
 bool draw_pair_words(Mt19937& mt, const UniformBelow& first, const UniformBelow& second,
                      uint32_t* out, uint64_t pairs);
-void finish_pairs(const UniformBelow& first, const UniformBelow& second, uint32_t* words,
-                  uint64_t pairs);
+void finish_pairs(const UniformBelow& first, const UniformBelow& second, const uint32_t* words,
+                  uint32_t* out, uint64_t pairs);
 
 // The standard SplitMix64 output for state x: splitmix64_mix(x + golden gamma).
 uint64_t splitmix64(uint64_t x);

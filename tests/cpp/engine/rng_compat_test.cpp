@@ -321,7 +321,8 @@ TEST(Mt19937Test, FilledTemperedWordsAreTheStream) {
 // three quarters of 2^32 reject a quarter to a half of the words, so the
 // word-by-word fallback and its reads past the batch are exercised; small
 // bounds take the batched path. The two-step form gives the same draws when
-// its words are reduced in separate runs of pairs, as the ruler's tasks do.
+// its words are reduced in separate runs of pairs, as the ruler's tasks do,
+// into a buffer of their own or in place.
 TEST(Mt19937Test, DrawnPairsMatchAlternatingDraws) {
   const std::pair<uint32_t, uint32_t> bounds[] = {
       {200u, 8500u}, {1u, 1u}, {50u, 20000u}, {0x80000001u, 7u}, {3u, 0xC0000000u},
@@ -339,8 +340,10 @@ TEST(Mt19937Test, DrawnPairsMatchAlternatingDraws) {
       draw_pairs(a, first, second, out.data(), pairs);
       if (draw_pair_words(c, first, second, split.data(), pairs)) {
         const uint64_t cut = pairs / 3;
-        finish_pairs(first, second, split.data() + 2 * cut, pairs - cut);
-        finish_pairs(first, second, split.data(), cut);
+        std::vector<uint32_t> own(2 * (pairs - cut));
+        finish_pairs(first, second, split.data() + 2 * cut, own.data(), pairs - cut);
+        std::copy(own.begin(), own.end(), split.begin() + static_cast<ptrdiff_t>(2 * cut));
+        finish_pairs(first, second, split.data(), split.data(), cut);
       }
       ASSERT_EQ(split, out) << m1 << "," << m2 << " pairs " << pairs;
       auto after = a;
