@@ -275,6 +275,23 @@ inline size_t count_below(const uint32_t* g, uint32_t y) {
   }
 }
 
+// The same for genes of 16 bits (the pad is UINT16_MAX, above every gene).
+inline size_t count_below(const uint16_t* g, uint32_t y) {
+  const __m128i bias = _mm_set1_epi16(std::numeric_limits<int16_t>::min());
+  const __m128i yv = _mm_xor_si128(_mm_set1_epi16(static_cast<int16_t>(y)), bias);
+  size_t below = 0;
+  while (true) {
+    const auto lt = [&](int v) {
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g + 8 * v));
+      return _mm_cmplt_epi16(_mm_xor_si128(x, bias), yv);
+    };
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(lt(0), lt(1))));
+    if (mask != 0xFFFF) return below + static_cast<size_t>(__builtin_ctz(~mask));
+    below += 16;
+    g += 16;
+  }
+}
+
 // After a swap that took a gene out of chunk pc and put one into chunk cy: the
 // counts before the chunks after the lower and up to the higher of the two
 // drop by one (pc < cy) or grow by one. All `stride` counts (a multiple of 4)
@@ -495,7 +512,10 @@ void EsRulerCompat::draw_moves(rng_compat::Mt19937& gen, uint64_t attempts, uint
 
 int32_t EsRulerCompat::perturbate_drawn(uint64_t i, const Gsea& bound, const uint32_t* draws,
                                         int32_t attempts) {
-  if (fast_ok_ && !force_naive_) return perturbate_fast(i, bound, draws, attempts);
+  if (fast_ok_ && !force_naive_) {
+    return chunked_.narrow ? perturbate_fast<uint16_t>(i, bound, draws, attempts)
+                           : perturbate_fast<uint32_t>(i, bound, draws, attempts);
+  }
   return perturbate_naive(i, bound, draws, attempts);
 }
 
@@ -662,8 +682,8 @@ void EsRulerCompat::run_passes(const Gsea& bound, rng_compat::Mt19937& gen, uint
     }
     if (snapshot) {
       for (uint64_t i = lo; i < hi; ++i) {
-        const uint32_t* g = chunked_.genes.data() + i * chunked_.stride;
-        std::copy(g, g + k_, snapshot_.data() + i * k_);
+        const std::vector<uint64_t> g = chunked_.set_genes(i);
+        std::copy(g.begin(), g.end(), snapshot_.data() + i * k_);
       }
     }
     // The moves are counted per task and written once at the end: a shared
@@ -818,6 +838,7 @@ int32_t EsRulerCompat::perturbate_naive(uint64_t i, const Gsea& bound, const uin
 //  - chunk skip: the point made of all weight up to the end of a chunk at the
 //    misses before its first gene bounds every point inside the chunk from
 //    above; a chunk whose bound does not beat the bound is skipped whole.
+template <class G>
 int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint32_t* draws,
                                        int32_t attempts) {
   SampleChunks& L = chunked_;
@@ -825,7 +846,7 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
   const int64_t nk = static_cast<int64_t>(weights_.size() - k_);
   const int64_t* w = weights_.data();
   const uint16_t* gene_chunk = L.gene_chunk.data();
-  uint32_t* genes = L.genes.data() + i * L.stride;
+  G* genes = L.genes_of<G>(i);
   const uint64_t pstride = L.prefix_stride;
   uint32_t* pre = L.prefix.data() + i * pstride;
   int64_t* sum = L.sum.data() + i * nchunks;
@@ -953,11 +974,11 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
         }
         // The scan, instantiated for each form of the test so that the common
         // one compiles to a plain comparison.
-        const auto scan = [&](const auto& passes) {
+        const auto scan = [&](const auto& passes) __attribute__((always_inline)) {
           int64_t cum_before = 0;
           int64_t idx_before = 0;
           for (uint64_t c = 0; c < nchunks && !keep; ++c) {
-            const uint32_t* g = genes + pre[c];
+            const G* g = genes + pre[c];
             const size_t size = pre[c + 1] - pre[c];
             // The chunk as it would be after the swap: without the old gene
             // (position skip), with y merged in at its place. Most chunks are
@@ -1072,8 +1093,8 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
     const size_t hole = q - up;
     const size_t lo = std::min<size_t>(p, hole);
     const size_t hi = std::max<size_t>(p, hole);
-    std::memmove(genes + lo + (1 - up), genes + lo + up, (hi - lo) * sizeof(uint32_t));
-    genes[hole] = y;
+    std::memmove(genes + lo + (1 - up), genes + lo + up, (hi - lo) * sizeof(G));
+    genes[hole] = static_cast<G>(y);
     // The chunks between the two lose (old gene below y) or gain one gene
     // before them: a pass over all counts, no branch on how far apart.
     shift_prefix(pre, pstride, pc, cy);
@@ -1102,7 +1123,11 @@ void EsRulerCompat::forget_chunk_peak(uint64_t i, uint64_t c) {
 }
 
 std::vector<uint64_t> SampleChunks::set_genes(uint64_t i) const {
-  const uint32_t* g = genes.data() + i * stride;
+  if (narrow) {
+    const uint16_t* g = genes_of<uint16_t>(i);
+    return std::vector<uint64_t>(g, g + k);
+  }
+  const uint32_t* g = genes_of<uint32_t>(i);
   return std::vector<uint64_t>(g, g + k);
 }
 
@@ -1110,9 +1135,15 @@ void EsRulerCompat::load_set(uint64_t i, std::span<const uint64_t> set) {
   SampleChunks& L = chunked_;
   const uint64_t n = weights_.size();
   if (set.size() != L.k) internal_fault("ruler set of the wrong size");
-  uint32_t* genes = L.genes.data() + i * L.stride;
   uint32_t* pre = L.prefix.data() + i * L.prefix_stride;
   int64_t* sum = L.sum.data() + i * L.chunks;
+  const auto put = [&](uint64_t j, uint64_t g) {
+    if (L.narrow) {
+      L.genes_of<uint16_t>(i)[j] = static_cast<uint16_t>(g);
+    } else {
+      L.genes_of<uint32_t>(i)[j] = static_cast<uint32_t>(g);
+    }
+  };
   int64_t r = 0;
   uint64_t hash = 0;
   size_t j = 0;
@@ -1123,7 +1154,7 @@ void EsRulerCompat::load_set(uint64_t i, std::span<const uint64_t> set) {
     while (j < set.size() && set[j] < n && L.gene_chunk[set[j]] == c) {
       const uint64_t g = set[j];
       if (j > 0 && set[j - 1] >= g) internal_fault("ruler set not ascending and distinct");
-      genes[j] = static_cast<uint32_t>(g);
+      put(j, g);
       chunk_sum = wrap_add(chunk_sum, weights_[g]);
       r = wrap_add(r, weights_[g]);
       hash ^= gene_hash_[g];
@@ -1134,7 +1165,7 @@ void EsRulerCompat::load_set(uint64_t i, std::span<const uint64_t> set) {
     pre[c + 1] = static_cast<uint32_t>(pre[c] + count);
   }
   if (j != set.size()) internal_fault("ruler set not ascending or out of range");
-  std::fill(genes + L.k, genes + L.stride, UINT32_MAX);
+  for (uint64_t j = L.k; j < L.stride; ++j) put(j, L.pad());
   L.state[i] = SampleChunks::SetState{r, hash, SampleChunks::Peak{}};
   for (uint64_t c = 0; c < L.chunks; ++c) forget_chunk_peak(i, c);
 }
@@ -1173,7 +1204,15 @@ void EsRulerCompat::chunk_layout() {
     for (uint64_t g = 0; g < n; ++g) L.gene_info[g] = SampleChunks::GeneInfo{weights_[g], gene_hash_[g]};
     gene_info_ready_ = true;
   }
-  L.genes.resize(s * L.stride);
+  // The pad must exceed every gene.
+  L.narrow = n < UINT16_MAX && !force_wide_;
+  if (L.narrow) {
+    L.genes16.resize(s * L.stride);
+    L.genes32 = {};
+  } else {
+    L.genes32.resize(s * L.stride);
+    L.genes16 = {};
+  }
   L.prefix_stride = (nc + 4) / 4 * 4;
   L.prefix.assign(s * L.prefix_stride, 0);
   L.sum.resize(s * nc);
@@ -1211,6 +1250,11 @@ void EsRulerCompat::unchunk_sets() {
 // the second walk skips nearly every chunk, and the first walks the few near
 // the peak.
 LevelEntry EsRulerCompat::score_chunked(uint64_t i) const {
+  return chunked_.narrow ? score_chunked_as<uint16_t>(i) : score_chunked_as<uint32_t>(i);
+}
+
+template <class G>
+LevelEntry EsRulerCompat::score_chunked_as(uint64_t i) const {
   const SampleChunks& L = chunked_;
   LevelEntry e;
   Gsea& g = e.gsea;
@@ -1220,7 +1264,7 @@ LevelEntry EsRulerCompat::score_chunked(uint64_t i) const {
   const int64_t r = g.rank_sum;
   if (r == 0) return e;  // never leaves the origin; es_nonneg true
   const int64_t nk = g.n_minus_k;
-  const uint32_t* genes = L.genes.data() + i * L.stride;
+  const G* genes = L.genes_of<G>(i);
   const uint32_t* pre = L.prefix.data() + i * L.prefix_stride;
   const int64_t* sum = L.sum.data() + i * L.chunks;
   const SampleChunks::GeneInfo* info = L.gene_info.data();

@@ -65,7 +65,8 @@ struct Level {
 // Each set's genes ascend in one array, so the p-th gene is one load; a swap
 // moves the genes between the old gene's place and the new one's by one place
 // (a single memmove, which costs less than walking chunk structures for the
-// sizes the ruler sees). Genes are also split into chunks by index (the chunk
+// sizes the ruler sees). The genes take 16 bits each when every gene number
+// and the pad fit (N < 65535): half the bytes to search and move per swap. Genes are also split into chunks by index (the chunk
 // bounds are fixed for the level and shared by all sets): chunk c of a set is
 // the run of its genes from prefix[c] to prefix[c + 1]. Per set there are those
 // counts and the chunk sums; per gene, its chunk.
@@ -84,7 +85,9 @@ struct SampleChunks {
     uint64_t hash = 0;
   };
   std::vector<GeneInfo> gene_info;
-  std::vector<uint32_t> genes;        // sets * stride
+  bool narrow = false;                // genes in genes16, else in genes32
+  std::vector<uint16_t> genes16;      // sets * stride
+  std::vector<uint32_t> genes32;      // sets * stride
   std::vector<uint32_t> prefix;       // sets * prefix_stride: genes before chunk c
   std::vector<int64_t> sum;           // sets * chunks: weight of each chunk (wrapping)
   // Caches of the fast moves (see perturbate_fast). Per set and chunk: the
@@ -111,6 +114,20 @@ struct SampleChunks {
 
   // The genes of set i, ascending.
   std::vector<uint64_t> set_genes(uint64_t i) const;
+  // Slot j of set i (a gene below k, the pad from k on), and the pad's value.
+  uint64_t slot(uint64_t i, uint64_t j) const { return narrow ? genes16[i * stride + j] : genes32[i * stride + j]; }
+  uint64_t pad() const { return narrow ? UINT16_MAX : UINT32_MAX; }
+
+  template <class G>
+  G* genes_of(uint64_t i) {
+    if constexpr (sizeof(G) == 2) return genes16.data() + i * stride;
+    else return genes32.data() + i * stride;
+  }
+  template <class G>
+  const G* genes_of(uint64_t i) const {
+    if constexpr (sizeof(G) == 2) return genes16.data() + i * stride;
+    else return genes32.data() + i * stride;
+  }
 };
 
 // Scores the set `genes` (ascending, distinct, each below weights.size()).
@@ -168,6 +185,8 @@ class EsRulerCompat {
   }
   const SampleChunks& chunks_for_testing() const { return chunked_; }
   void set_naive_perturbate_for_testing(bool naive) { force_naive_ = naive; }
+  // Lays the genes out in 32 bits even where 16 would do (from the next layout).
+  void set_wide_genes_for_testing(bool wide) { force_wide_ = wide; }
   // The score of set i as the fast path computes it from the chunked layout.
   LevelEntry chunked_score_for_testing(uint64_t i) const { return score_chunked(i); }
   // Makes every run of counted passes on several threads as long as allowed
@@ -189,12 +208,15 @@ class EsRulerCompat {
   // The score of set i of the chunked layout (weights >= 0, fast_ok_), equal
   // to score_set's for its genes.
   LevelEntry score_chunked(uint64_t i) const;
+  template <class G>
+  LevelEntry score_chunked_as(uint64_t i) const;
   // Resets chunk c's entry of peak_local for set i to a bound valid for any
   // content (after the chunk changed).
   void forget_chunk_peak(uint64_t i, uint64_t c);
   // Runs `attempts` moves on set i with the draws (position, gene) in `draws`.
   int32_t perturbate_drawn(uint64_t i, const Gsea& bound, const uint32_t* draws, int32_t attempts);
   int32_t perturbate_naive(uint64_t i, const Gsea& bound, const uint32_t* draws, int32_t attempts);
+  template <class G>
   int32_t perturbate_fast(uint64_t i, const Gsea& bound, const uint32_t* draws, int32_t attempts);
   // Runs `count` passes of perturbate_all in one parallel region: each task
   // takes its sets through all the passes, the passes' draws are made in
@@ -252,6 +274,7 @@ class EsRulerCompat {
   // running-sum points fit 64 bits and the fast swap test applies.
   bool fast_ok_ = false;
   bool force_naive_ = false;
+  bool force_wide_ = false;
   bool cut_short_ = false;
 };
 

@@ -478,7 +478,7 @@ void expect_layout_consistent(const EsRulerCompat& r, const std::vector<int64_t>
   ASSERT_TRUE(std::adjacent_find(genes.begin(), genes.end(), std::greater_equal<>()) == genes.end());
   // The slots after the genes stay above every gene: the search for a new
   // gene's place relies on meeting one there.
-  for (uint64_t j = l.k; j < l.stride; ++j) ASSERT_EQ(l.genes[i * l.stride + j], UINT32_MAX) << j;
+  for (uint64_t j = l.k; j < l.stride; ++j) ASSERT_EQ(l.slot(i, j), l.pad()) << j;
   int64_t total = 0;
   for (uint64_t g : genes) total += w[g];
   EXPECT_EQ(l.state[i].rank_sum, total);
@@ -507,6 +507,8 @@ void expect_moves_match_rescoring(const std::vector<int64_t>& w, uint64_t s, uin
   naive.set_naive_perturbate_for_testing(true);
   pick_bounds(fast.chunk_last_for_testing());
   naive.chunk_last_for_testing() = fast.chunk_last_for_testing();
+  // Genes of 16 bits in even trials, of 32 in odd ones.
+  fast.set_wide_genes_for_testing(trial % 2 == 1);
   fast.chunk_sets_for_testing();
   naive.chunk_sets_for_testing();
   const Gsea bound = fast.levels().back().bound;
@@ -573,6 +575,7 @@ TEST(ChunkedPassTest, ScoresFromTheLayoutMatchScoreSet) {
     auto& chunk_last = r.chunk_last_for_testing();
     for (auto& b : chunk_last) b = rng() % n;
     std::sort(chunk_last.begin(), chunk_last.end());
+    r.set_wide_genes_for_testing(trial % 4 >= 2);
     r.chunk_sets_for_testing();
     const Gsea bound = r.levels().empty() || trial % 2 == 1 ? Gsea{} : r.levels().back().bound;
     auto gen = rng_compat::Mt19937::seed(static_cast<uint32_t>(rng()));
@@ -686,6 +689,36 @@ TEST(ChunkedPassTest, MovesMatchFullRescoringAtExactTiesAndHugeWeights) {
     }
     for (uint64_t i = 0; i < s; ++i) expect_layout_consistent(fast, w, i);
   }
+}
+
+TEST(ChunkedPassTest, GenesOf16And32BitsGiveTheSameLadders) {
+  // Below 65,535 genes the sets are laid out in 16 bits. Whole ladders in 32
+  // bits must match them, and a ranking too long for 16 bits must move like
+  // full rescoring (the trial's seed picks the chunk bounds at random).
+  std::mt19937_64 rng(65535);
+  const int trials = sanitizer_build() ? 2 : 6;
+  for (int trial = 0; trial < trials; ++trial) {
+    const uint64_t k = 10 + rng() % 150;
+    const uint64_t n = k + 50 + rng() % 5000;
+    const auto w = test_weights(rng, n, trial % 3);
+    const uint64_t s = 20 + rng() % 60;
+    const uint32_t seed = static_cast<uint32_t>(rng());
+    EsRulerCompat narrow(w, s, k), wide(w, s, k);
+    wide.set_wide_genes_for_testing(true);
+    narrow.extend(seed, 1.0, 1e-6);
+    wide.extend(seed, 1.0, 1e-6);
+    EXPECT_TRUE(narrow.chunks_for_testing().narrow);
+    EXPECT_FALSE(wide.chunks_for_testing().narrow);
+    EXPECT_GT(narrow.levels().size(), 3u) << trial;
+    EXPECT_EQ(ladder_digest(narrow), ladder_digest(wide)) << trial;
+    EXPECT_EQ(narrow.sets_for_testing(), wide.sets_for_testing()) << trial;
+  }
+  const uint64_t n = 70000;
+  const auto w = test_weights(rng, n, 0);
+  expect_moves_match_rescoring(w, 12, 40, 99, 3, 0, [&](std::vector<uint64_t>& chunk_last) {
+    for (auto& b : chunk_last) b = rng() % n;
+    std::sort(chunk_last.begin(), chunk_last.end());
+  });
 }
 
 TEST(ChunkedPassTest, LaddersDoNotDependOnTheThreadCount) {
