@@ -250,42 +250,32 @@ LevelEntry score_fast(std::span<const int64_t> weights, std::span<const uint64_t
   return e;
 }
 
-// Slots after each set's genes, all holding UINT32_MAX: count_below may read
-// a whole window past the last gene.
+// Slots after each set's genes, all holding the pad (UINT16_MAX or
+// UINT32_MAX, above every gene): count_below may read a whole window past the
+// last gene.
 constexpr uint64_t kSetPad = 16;
 
 // The number of genes below y from g on, where g ascends up to a gene above y
 // (the pad guarantees one). Sixteen at a time: the genes below y are a prefix
 // of each window, so the count is where the comparison mask first has a zero.
-inline size_t count_below(const uint32_t* g, uint32_t y) {
-  // SSE2 compares signed words: both sides are shifted by 2^31.
-  const __m128i bias = _mm_set1_epi32(std::numeric_limits<int32_t>::min());
-  const __m128i yv = _mm_xor_si128(_mm_set1_epi32(static_cast<int32_t>(y)), bias);
+// SSE2 compares signed lanes: both sides are shifted by 2^15 or 2^31.
+template <class G>
+inline size_t count_below(const G* g, uint32_t y) {
+  constexpr bool kNarrow = sizeof(G) == 2;
+  const __m128i bias = kNarrow ? _mm_set1_epi16(std::numeric_limits<int16_t>::min())
+                               : _mm_set1_epi32(std::numeric_limits<int32_t>::min());
+  const __m128i yv = _mm_xor_si128(
+      kNarrow ? _mm_set1_epi16(static_cast<int16_t>(y)) : _mm_set1_epi32(static_cast<int32_t>(y)), bias);
   size_t below = 0;
   while (true) {
     const auto lt = [&](int v) {
-      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g + 4 * v));
-      return _mm_cmplt_epi32(_mm_xor_si128(x, bias), yv);
+      const __m128i x = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(g) + v), bias);
+      return kNarrow ? _mm_cmplt_epi16(x, yv) : _mm_cmplt_epi32(x, yv);
     };
-    const __m128i packed = _mm_packs_epi16(_mm_packs_epi32(lt(0), lt(1)), _mm_packs_epi32(lt(2), lt(3)));
+    const __m128i packed = kNarrow ? _mm_packs_epi16(lt(0), lt(1))
+                                   : _mm_packs_epi16(_mm_packs_epi32(lt(0), lt(1)),
+                                                     _mm_packs_epi32(lt(2), lt(3)));
     const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(packed));
-    if (mask != 0xFFFF) return below + static_cast<size_t>(__builtin_ctz(~mask));
-    below += 16;
-    g += 16;
-  }
-}
-
-// The same for genes of 16 bits (the pad is UINT16_MAX, above every gene).
-inline size_t count_below(const uint16_t* g, uint32_t y) {
-  const __m128i bias = _mm_set1_epi16(std::numeric_limits<int16_t>::min());
-  const __m128i yv = _mm_xor_si128(_mm_set1_epi16(static_cast<int16_t>(y)), bias);
-  size_t below = 0;
-  while (true) {
-    const auto lt = [&](int v) {
-      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g + 8 * v));
-      return _mm_cmplt_epi16(_mm_xor_si128(x, bias), yv);
-    };
-    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(lt(0), lt(1))));
     if (mask != 0xFFFF) return below + static_cast<size_t>(__builtin_ctz(~mask));
     below += 16;
     g += 16;
