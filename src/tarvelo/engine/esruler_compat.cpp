@@ -467,7 +467,8 @@ bool EsRulerCompat::resample_genesets(rng_compat::Mt19937& gen) {
   level.bound = entries[split - 1].e.gsea;
 
   // The next sets are copied into the buffers of the sets before last, which
-  // hold k genes already: no allocation after the first levels.
+  // hold k genes already: no allocation after the first levels. The lower
+  // part copies random upper sets first; then the upper sets are moved.
   std::vector<std::vector<uint64_t>>& next = spare_sets_;
   next.resize(s);
   const uint32_t upper = static_cast<uint32_t>(s - split);
@@ -476,10 +477,8 @@ bool EsRulerCompat::resample_genesets(rng_compat::Mt19937& gen) {
     const std::vector<uint64_t>& from = sets_[entries[split + r].index];
     next[i].assign(from.begin(), from.end());
   }
-  for (uint64_t i = split; i < s; ++i) {
-    const std::vector<uint64_t>& from = sets_[entries[i].index];
-    next[i].assign(from.begin(), from.end());
-  }
+  // The upper sets are copied above; each is moved to its place once.
+  for (uint64_t i = split; i < s; ++i) next[i].swap(sets_[entries[i].index]);
   sets_.swap(next);
   levels_.push_back(std::move(level));
   last_split_ = split;
