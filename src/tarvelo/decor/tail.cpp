@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <numeric>
@@ -31,6 +32,18 @@ constexpr double kStallFloor = 262144.0;
 uint64_t saturating_mul(uint64_t a, uint64_t b) {
   uint64_t r;
   return __builtin_mul_overflow(a, b, &r) ? std::numeric_limits<uint64_t>::max() : r;
+}
+
+// The number of entries of the ascending a[0, n) below x, without a branch
+// on the comparisons (a walk's draws make them coin tosses).
+size_t lower_bound_index(const uint64_t* a, size_t n, uint64_t x) {
+  const uint64_t* base = a;
+  while (n > 1) {
+    const size_t half = n / 2;
+    base = base[half - 1] < x ? base + half : base;
+    n -= half;
+  }
+  return static_cast<size_t>(base - a) + (n == 1 && *base < x ? 1 : 0);
 }
 
 // Less-than on scores with NaN ordered last: identical to plain less-than
@@ -159,14 +172,17 @@ std::optional<double> run_decor_multilevel_tail(std::span<const double> ranks,
           if (cur_above) ++accepted;
           continue;
         }
-        if (std::binary_search(cur.begin(), cur.end(), j)) continue;
-        // Replace slot by j and shift it into its sorted place (cand holds
-        // the current set: only the shifted run differs afterwards).
-        size_t p = slot;
-        if (j > cand[p]) {
-          while (p + 1 < k && cand[p + 1] < j) { cand[p] = cand[p + 1]; ++p; }
-        } else {
-          while (p > 0 && cand[p - 1] > j) { cand[p] = cand[p - 1]; --p; }
+        // j's place among the current genes tells whether it is one of them
+        // and where it goes.
+        const size_t at = lower_bound_index(cur.data(), k, j);
+        if (at < k && cur[at] == j) continue;
+        // Replace slot by j at its sorted place: the genes in between move by
+        // one (cand holds the current set: only that run differs afterwards).
+        const size_t p = at > slot ? at - 1 : at;
+        if (p > slot) {
+          std::memmove(&cand[slot], &cand[slot + 1], (p - slot) * sizeof(uint64_t));
+        } else if (p < slot) {
+          std::memmove(&cand[p + 1], &cand[p], (slot - p) * sizeof(uint64_t));
         }
         cand[p] = j;
         const uint64_t same = std::min<uint64_t>(p, slot);
