@@ -9,8 +9,8 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <mutex>
 #include <new>
+#include <thread>
 
 #include "tarvelo/base/error.hpp"
 #include "tarvelo/base/interrupt.hpp"
@@ -634,21 +634,32 @@ void EsRulerCompat::run_passes(const Gsea& bound, rng_compat::Mt19937& gen, uint
   if (unload) scores_.resize(s);
   ahead_valid_ = false;
 
-  std::mutex draw_lock;
+  std::atomic<bool> drawing{false};
   std::atomic<uint64_t> drawn{0};
   rng_compat::Mt19937& cursor = gen;
   const rng_compat::UniformBelow draw_position(static_cast<uint32_t>(k_));
   const rng_compat::UniformBelow draw_gene(static_cast<uint32_t>(weights_.size()));
   region_raw_.assign(count, 0);
   // A pass takes microseconds to draw: a task that finds another one drawing
-  // spins instead of sleeping on the lock (the wake-up would cost more).
+  // spins instead of sleeping (the wake-up would cost more). It spins on plain
+  // reads, so the drawing thread keeps its lines, and after a while it yields
+  // its core: on a machine with more busy threads than cores the one drawing
+  // may be waiting for one.
   const auto ensure_drawn = [&](uint64_t pass) {
+    uint32_t spins = 0;
     while (drawn.load(std::memory_order_acquire) <= pass) {
-      if (!draw_lock.try_lock()) {
-        __builtin_ia32_pause();
+      if (drawing.load(std::memory_order_relaxed) || drawing.exchange(true, std::memory_order_acquire)) {
+        if (++spins < 4096) {
+          __builtin_ia32_pause();
+        } else {
+          std::this_thread::yield();
+        }
         continue;
       }
-      const std::lock_guard<std::mutex> hold(draw_lock, std::adopt_lock);
+      struct Release {
+        std::atomic<bool>& flag;
+        ~Release() { flag.store(false, std::memory_order_release); }
+      } release{drawing};
       for (uint64_t d = drawn.load(std::memory_order_relaxed); d <= pass; ++d) {
         region_raw_[d] = rng_compat::draw_pair_words(cursor, draw_position, draw_gene,
                                                      region_draws_.data() + d * per_pass,
