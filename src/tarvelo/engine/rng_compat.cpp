@@ -53,10 +53,12 @@ uint64_t unif_index_rejection(Gen& gen, uint64_t dn) {
   const int bits = r_index_bits(dn);
   if (bits < 0) return 0;
   const uint64_t mask = bits >= 64 ? ~uint64_t{0} : (uint64_t{1} << bits) - 1;
+  // R takes floor(); for an unsigned result the saturating cast alone gives
+  // the same (it truncates, and every value below 1 becomes 0 either way).
   for (;;) {
     uint64_t v = 0;
     for (int c = 0; c <= bits; c += 16) {
-      v = v * 65536u + saturating_cast<uint64_t>(std::floor(gen.unif_rand() * 65536.0));
+      v = v * 65536u + saturating_cast<uint64_t>(gen.unif_rand() * 65536.0);
     }
     v &= mask;
     if (v < dn) return v;
