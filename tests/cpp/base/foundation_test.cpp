@@ -56,6 +56,15 @@ TEST(NumericTest, SaturatingCast) {
   EXPECT_EQ(saturating_cast<int64_t>(1.5e19), std::numeric_limits<int64_t>::max());
   EXPECT_EQ(saturating_cast<uint8_t>(300.0), 255);
   EXPECT_EQ(saturating_cast<int64_t>(std::nanf("")), 0);
+  // R's index draws take floor() before the cast; into an unsigned type the
+  // cast alone gives the same everywhere, which the draws rely on.
+  const double edges[] = {nan, -inf, -1.5, -0.5, -0x1p-1074, -0.0, 0.0, 0x1p-1074, 0.5,
+                          std::nextafter(1.0, 0.0), 1.0, 65535.999999999993, 65536.0,
+                          std::nextafter(0x1p64, 0.0), 0x1p64, inf};
+  for (double x : edges) {
+    EXPECT_EQ(saturating_cast<uint64_t>(x), saturating_cast<uint64_t>(std::floor(x))) << x;
+    EXPECT_EQ(saturating_cast<uint32_t>(x), saturating_cast<uint32_t>(std::floor(x))) << x;
+  }
   EXPECT_EQ(round_half_even(2.5), 2.0);
   EXPECT_EQ(round_half_even(3.5), 4.0);
   EXPECT_EQ(round_half_away(2.5), 3.0);
