@@ -1137,13 +1137,7 @@ void EsRulerCompat::load_set(uint64_t i, std::span<const uint64_t> set) {
   if (set.size() != L.k) internal_fault("ruler set of the wrong size");
   uint32_t* pre = L.prefix.data() + i * L.prefix_stride;
   int64_t* sum = L.sum.data() + i * L.chunks;
-  const auto put = [&](uint64_t j, uint64_t g) {
-    if (L.narrow) {
-      L.genes_of<uint16_t>(i)[j] = static_cast<uint16_t>(g);
-    } else {
-      L.genes_of<uint32_t>(i)[j] = static_cast<uint32_t>(g);
-    }
-  };
+  const SampleChunks::GeneInfo* info = L.gene_info.data();
   int64_t r = 0;
   uint64_t hash = 0;
   size_t j = 0;
@@ -1154,10 +1148,9 @@ void EsRulerCompat::load_set(uint64_t i, std::span<const uint64_t> set) {
     while (j < set.size() && set[j] < n && L.gene_chunk[set[j]] == c) {
       const uint64_t g = set[j];
       if (j > 0 && set[j - 1] >= g) internal_fault("ruler set not ascending and distinct");
-      put(j, g);
-      chunk_sum = wrap_add(chunk_sum, weights_[g]);
-      r = wrap_add(r, weights_[g]);
-      hash ^= gene_hash_[g];
+      chunk_sum = wrap_add(chunk_sum, info[g].weight);
+      r = wrap_add(r, info[g].weight);
+      hash ^= info[g].hash;
       ++count;
       ++j;
     }
@@ -1165,7 +1158,16 @@ void EsRulerCompat::load_set(uint64_t i, std::span<const uint64_t> set) {
     pre[c + 1] = static_cast<uint32_t>(pre[c] + count);
   }
   if (j != set.size()) internal_fault("ruler set not ascending or out of range");
-  for (uint64_t j = L.k; j < L.stride; ++j) put(j, L.pad());
+  const auto store = [&](auto* genes) {
+    using G = std::remove_pointer_t<decltype(genes)>;
+    for (size_t x = 0; x < L.k; ++x) genes[x] = static_cast<G>(set[x]);
+    std::fill(genes + L.k, genes + L.stride, static_cast<G>(L.pad()));
+  };
+  if (L.narrow) {
+    store(L.genes_of<uint16_t>(i));
+  } else {
+    store(L.genes_of<uint32_t>(i));
+  }
   L.state[i] = SampleChunks::SetState{r, hash, SampleChunks::Peak{}};
   for (uint64_t c = 0; c < L.chunks; ++c) forget_chunk_peak(i, c);
 }
