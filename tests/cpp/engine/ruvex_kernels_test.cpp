@@ -340,12 +340,12 @@ TEST(BatchCounting, SinglePathwayPathFollowsRsSampleInt) {
 // group, 0 and NaN: the kernel's counts and sums equal those of scoring each
 // permutation's sample on its own and counting every pathway by the rule.
 // Small groups compare four scores at a time: 303 permutations leave three
-// for the single steps.
+// for the single steps. Type neg brings -0.0 scores into both zero sides.
 TEST(BatchCounting, SizeGroupsCountLikeEachPathwayAlone) {
   const uint64_t n = 200, kmax = 30, seed = 77;
   const std::vector<double> ranks = test_ranks(n);
   for (const uint64_t nperm : {uint64_t{300}, uint64_t{303}}) {
-    for (ScoreType st : {ScoreType::kStd, ScoreType::kPos}) {
+    for (ScoreType st : {ScoreType::kStd, ScoreType::kPos, ScoreType::kNeg}) {
       std::vector<std::vector<double>> perm_scores;
       auto mt = rng_compat::Mt19937::seed(static_cast<uint32_t>(seed));
       std::vector<uint64_t> sample;
