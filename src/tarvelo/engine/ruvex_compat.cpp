@@ -80,6 +80,12 @@ template <int L>
   std::memcpy(&v, kIota, sizeof v);
   return v + static_cast<long long>(first);
 }
+// Whether the instruction set selects between vectors (and compares 64-bit
+// lanes) in one instruction: AVX2 does; SSE2, the generic path on x86-64,
+// takes several, so there the loops touch only the lanes that change.
+template <int L>
+constexpr bool kBlendLanes = L >= 4;
+
 // Largest lane; the lanes hold no NaN, so the order of comparison is free.
 template <int L>
 [[gnu::always_inline]] inline double max_lane(typename Lanes<L>::D v) {
@@ -231,15 +237,28 @@ template <int L>
   const D add_w = splat<L>(w), add_x = splat<L>(-1.0);
   const M from = lane_index<L>(0) * 0 + static_cast<long long>(j0);
   const size_t end = (t + 1) * s.b;
-  size_t j = j0 & ~static_cast<size_t>(L - 1);
+  const size_t first = t * s.b;
   if (!was_best || j0 <= c) {
-    const M hit = lane_index<L>(j) >= from;
-    const D fw = load<L>(s.fw + j), fx = load<L>(s.fx + j);
-    store<L>(s.fw + j, hit ? fw + add_w : fw);
-    store<L>(s.fx + j, hit ? fx + add_x : fx);
-    for (j += L; j < end; j += L) {
-      store<L>(s.fw + j, load<L>(s.fw + j) + add_w);
-      store<L>(s.fx + j, load<L>(s.fx + j) + add_x);
+    if constexpr (kBlendLanes<L>) {
+      // Every vector of the block, those before j0 stored unchanged: a fixed
+      // trip count, where one from j0 on would mispredict its exit.
+      M idx = lane_index<L>(first);
+      for (size_t j = first; j < end; j += L, idx += L) {
+        const M hit = idx >= from;
+        const D fw = load<L>(s.fw + j), fx = load<L>(s.fx + j);
+        store<L>(s.fw + j, hit ? fw + add_w : fw);
+        store<L>(s.fx + j, hit ? fx + add_x : fx);
+      }
+    } else {
+      size_t j = j0 & ~static_cast<size_t>(L - 1);
+      const M hit = lane_index<L>(j) >= from;
+      const D fw = load<L>(s.fw + j), fx = load<L>(s.fx + j);
+      store<L>(s.fw + j, hit ? fw + add_w : fw);
+      store<L>(s.fx + j, hit ? fx + add_x : fx);
+      for (j += L; j < end; j += L) {
+        store<L>(s.fw + j, load<L>(s.fw + j) + add_w);
+        store<L>(s.fx + j, load<L>(s.fx + j) + add_x);
+      }
     }
     if (!was_best) return false;
     s.best_fw[t] = s.fw[c];
@@ -252,6 +271,7 @@ template <int L>
   const D vcv = splat<L>(vc), delta = splat<L>(s.delta), sl = splat<L>(slope);
   const D cwv = splat<L>(cw), cxv = splat<L>(cx);
   M close = lane_index<L>(0) * 0;
+  size_t j = j0 & ~static_cast<size_t>(L - 1);
   {
     const M hit = lane_index<L>(j) >= from;
     D fw = load<L>(s.fw + j), fx = load<L>(s.fx + j);
@@ -302,41 +322,74 @@ template <int L>
     const M cell_v = none + static_cast<long long>(cell);
     D acc = splat<L>(0.0);
     M stale = none;
-    // Three runs: the vectors before the one holding the new member's block
-    // keep their coarse cells, the vectors after it all move.
-    const size_t tc = cell & ~static_cast<size_t>(L - 1);
-    for (size_t t = 0; t < tc; t += L) {
-      const D v = sl * (load<L>(s.best_fw + t) + load<L>(s.cw + t)) -
-                  (load<L>(s.best_fx + t) + load<L>(s.cx + t));
-      acc = v > acc ? v : acc;
-      stale |= ~(sl > load<L>(s.breakpoint + t));
-    }
-    {
-      const M idx = lane_index<L>(tc);
-      const M later = idx > cell_v;
-      D cw = load<L>(s.cw + tc), cx = load<L>(s.cx + tc);
-      cw = later ? cw + add_w : cw;
-      cx = later ? cx + add_x : cx;
-      store<L>(s.cw + tc, cw);
-      store<L>(s.cx + tc, cx);
-      const D v = sl * (load<L>(s.best_fw + tc) + cw) - (load<L>(s.best_fx + tc) + cx);
-      acc = v > acc ? v : acc;
-      const M fresh = sl > load<L>(s.breakpoint + tc);
-      stale |= idx == cell_v ? none : ~fresh;
-    }
-    for (size_t t = tc + L; t < s.padded; t += L) {
-      const D cw = load<L>(s.cw + t) + add_w, cx = load<L>(s.cx + t) + add_x;
-      store<L>(s.cw + t, cw);
-      store<L>(s.cx + t, cx);
-      const D v = sl * (load<L>(s.best_fw + t) + cw) - (load<L>(s.best_fx + t) + cx);
-      acc = v > acc ? v : acc;
-      stale |= ~(sl > load<L>(s.breakpoint + t));
+    if constexpr (kBlendLanes<L>) {
+      // One run over all blocks, the new member's and those before it stored
+      // unchanged: a split there would mispredict its loop exits.
+      M idx = lane_index<L>(0);
+      for (size_t t = 0; t < s.padded; t += L, idx += L) {
+        const M later = idx > cell_v;
+        D cw = load<L>(s.cw + t), cx = load<L>(s.cx + t);
+        cw = later ? cw + add_w : cw;
+        cx = later ? cx + add_x : cx;
+        store<L>(s.cw + t, cw);
+        store<L>(s.cx + t, cx);
+        const D v = sl * (load<L>(s.best_fw + t) + cw) - (load<L>(s.best_fx + t) + cx);
+        acc = v > acc ? v : acc;
+        const M fresh = sl > load<L>(s.breakpoint + t);
+        stale |= idx == cell_v ? none : ~fresh;
+      }
+    } else {
+      // Three runs: the vectors before the one holding the new member's block
+      // keep their coarse cells, the vectors after it all move.
+      const size_t tc = cell & ~static_cast<size_t>(L - 1);
+      for (size_t t = 0; t < tc; t += L) {
+        const D v = sl * (load<L>(s.best_fw + t) + load<L>(s.cw + t)) -
+                    (load<L>(s.best_fx + t) + load<L>(s.cx + t));
+        acc = v > acc ? v : acc;
+        stale |= ~(sl > load<L>(s.breakpoint + t));
+      }
+      {
+        const M idx = lane_index<L>(tc);
+        const M later = idx > cell_v;
+        D cw = load<L>(s.cw + tc), cx = load<L>(s.cx + tc);
+        cw = later ? cw + add_w : cw;
+        cx = later ? cx + add_x : cx;
+        store<L>(s.cw + tc, cw);
+        store<L>(s.cx + tc, cx);
+        const D v = sl * (load<L>(s.best_fw + tc) + cw) - (load<L>(s.best_fx + tc) + cx);
+        acc = v > acc ? v : acc;
+        const M fresh = sl > load<L>(s.breakpoint + tc);
+        stale |= idx == cell_v ? none : ~fresh;
+      }
+      for (size_t t = tc + L; t < s.padded; t += L) {
+        const D cw = load<L>(s.cw + t) + add_w, cx = load<L>(s.cx + t) + add_x;
+        store<L>(s.cw + t, cw);
+        store<L>(s.cx + t, cx);
+        const D v = sl * (load<L>(s.best_fw + t) + cw) - (load<L>(s.best_fx + t) + cx);
+        acc = v > acc ? v : acc;
+        stale |= ~(sl > load<L>(s.breakpoint + t));
+      }
     }
     long long any_stale = 0;
     for (int l = 0; l < L; ++l) any_stale |= stale[l];
     if (any_stale != 0) {
-      for (size_t t = 0; t < s.nblocks; ++t) {
-        if (t != cell && !(slope > s.breakpoint[t])) refresh_block<L>(s, t, slope);
+      if (s.nblocks <= 64) {
+        // The stale blocks as bits, read a vector at a time: one branch per
+        // stale block rather than one per block.
+        uint64_t bits = 0;
+        for (size_t t = 0; t < s.nblocks; t += L) {
+          const M st = ~(sl > load<L>(s.breakpoint + t));
+          for (int l = 0; l < L; ++l) bits |= static_cast<uint64_t>(st[l] & 1) << (t + l);
+        }
+        bits &= ~(uint64_t{1} << cell);
+        if (s.nblocks < 64) bits &= (uint64_t{1} << s.nblocks) - 1;
+        for (; bits != 0; bits &= bits - 1) {
+          refresh_block<L>(s, static_cast<size_t>(__builtin_ctzll(bits)), slope);
+        }
+      } else {
+        for (size_t t = 0; t < s.nblocks; ++t) {
+          if (t != cell && !(slope > s.breakpoint[t])) refresh_block<L>(s, t, slope);
+        }
       }
       acc = splat<L>(0.0);
       for (size_t t = 0; t < s.padded; t += L) {

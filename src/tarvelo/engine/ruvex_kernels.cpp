@@ -7,6 +7,7 @@
 // independent kernel bit-identical to the sequential one.
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <string>
 
@@ -133,6 +134,18 @@ inline size_t count_below(const double* xs, size_t q, double e) {
   return lo + static_cast<size_t>(kInclusive ? !(e < x) : x < e);
 }
 
+// take ? e : +0.0, through a bit mask: written as a select, one of the two
+// sides of count_group_block's zero-side sums was compiled to a branch, which
+// the scores' random signs mispredict half the time.
+inline double e_or_zero(double e, bool take) {
+  uint64_t bits;
+  std::memcpy(&bits, &e, sizeof bits);
+  bits &= uint64_t{0} - static_cast<uint64_t>(take);
+  double r;
+  std::memcpy(&r, &bits, sizeof r);
+  return r;
+}
+
 void count_group_block(const SizeGroup& g, std::span<const double> es, std::span<const double> col,
                        GroupAcc& acc, CountScratch& scratch) {
   // Scores fall on either side of 0 at random: selects instead of branches.
@@ -146,8 +159,8 @@ void count_group_block(const SizeGroup& g, std::span<const double> es, std::span
       const bool le = e <= 0.0, ge = e >= 0.0;
       le_zero += le;
       ge_zero += ge;
-      le_sum += le ? e : 0.0;
-      ge_sum += ge ? e : 0.0;
+      le_sum += e_or_zero(e, le);
+      ge_sum += e_or_zero(e, ge);
     }
     acc.le_zero = le_zero;
     acc.ge_zero = ge_zero;
@@ -156,12 +169,29 @@ void count_group_block(const SizeGroup& g, std::span<const double> es, std::span
   }
   const size_t m = g.indices.size();
   if (m < kSortMembers) {
+    // Four scores per step as vector comparisons, whose true lanes read -1.
+    typedef double D4 __attribute__((vector_size(32)));
+    typedef long long M4 __attribute__((vector_size(32)));
+    const size_t len = col.size();
     for (size_t r = 0; r < m; ++r) {
       const double x = es[g.indices[r]];
+      const D4 xv = {x, x, x, x};
+      M4 le4 = {0, 0, 0, 0}, ge4 = {0, 0, 0, 0};
+      size_t i = 0;
+      for (; i + 4 <= len; i += 4) {
+        D4 e;
+        std::memcpy(&e, col.data() + i, sizeof e);
+        le4 -= e <= xv;
+        ge4 -= e >= xv;
+      }
       uint64_t le = 0, ge = 0;
-      for (double e : col) {
-        le += e <= x;
-        ge += e >= x;
+      for (int l = 0; l < 4; ++l) {
+        le += static_cast<uint64_t>(le4[l]);
+        ge += static_cast<uint64_t>(ge4[l]);
+      }
+      for (; i < len; ++i) {
+        le += col[i] <= x;
+        ge += col[i] >= x;
       }
       acc.le_es[r] += le;
       acc.ge_es[r] += ge;
@@ -186,10 +216,16 @@ void count_group_block(const SizeGroup& g, std::span<const double> es, std::span
   for (size_t i = 0; i < q; ++i) xs[i] = es[g.indices[members[i]]];
   scratch.below.assign(q + 1, 0);
   scratch.above.assign(q + 1, 0);
+  const double* x = xs.data();
   for (double e : col) {
     if (e != e) continue;
-    ++scratch.below[count_below<false>(xs.data(), q, e)];
-    ++scratch.above[count_below<true>(xs.data(), q, e)];
+    // upper_bound from lower_bound: the members equal to e lie right after
+    // it, and a score rarely equals an observed one.
+    const size_t lo = count_below<false>(x, q, e);
+    size_t hi = lo;
+    while (hi < q && x[hi] == e) ++hi;
+    ++scratch.below[lo];
+    ++scratch.above[hi];
   }
   uint64_t le = 0, ge = 0;
   for (size_t i = 0; i < q; ++i) {

@@ -253,6 +253,35 @@ TEST(PrefixScores, DrawOrderAroundTheBestNodeMatchesBruteForce) {
   }
 }
 
+// Passes of 63, 64 and 65 blocks (k near 8,192: 128 nodes a block). Up to 64
+// blocks the stale ones are found as one bit per block, past that block by
+// block; both ways must refresh exactly the blocks whose best node may have
+// changed. A stride of prefixes and the last ones, on every path, bit for bit.
+TEST(PrefixScores, PassesAroundSixtyFourBlocksMatchBruteForce) {
+  std::mt19937_64 gen(53);
+  const uint64_t n = 9000;
+  const size_t stride = sanitizer_build() ? 997 : 89;
+  std::vector<double> ranks(n);
+  for (auto& r : ranks) r = static_cast<double>(std::uniform_int_distribution<int>(1, 1000)(gen));
+  std::sort(ranks.begin(), ranks.end(), std::greater<>());
+  for (size_t k : {size_t{8000}, size_t{8100}, size_t{8191}, size_t{8250}}) {
+    const auto sample = random_sample(gen, n, k, true, false);
+    std::vector<size_t> prefixes;
+    for (size_t i = 0; i < k; i += stride) prefixes.push_back(i);
+    for (size_t i = k - 20; i < k; ++i) prefixes.push_back(i);
+    std::vector<double> want;
+    for (size_t i : prefixes) want.push_back(oracle_score(ranks, sample, i + 1, ScoreType::kStd));
+    for (PrefixPath path : available_prefix_paths()) {
+      ForcedPath forced(path);
+      const auto out = calc_gsea_stat_cumulative_f64(ranks, sample, ScoreType::kStd, 1.0);
+      size_t bad = 0;
+      for (size_t j = 0; j < prefixes.size(); ++j) bad += out[prefixes[j]] != want[j];
+      EXPECT_EQ(bad, 0u) << "k " << k << ", path " << static_cast<int>(path) << ", of "
+                         << prefixes.size();
+    }
+  }
+}
+
 // Samples are put in list order by marking a bitmap when they are dense in
 // 1..N and by sorting when they are sparse: both ways give the same scores, a
 // rejected sample leaves nothing behind for the next one, and the sorting way
