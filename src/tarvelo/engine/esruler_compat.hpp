@@ -66,10 +66,11 @@ struct Level {
 // moves the genes between the old gene's place and the new one's by one place
 // (a single memmove, which costs less than walking chunk structures for the
 // sizes the ruler sees). The genes take 16 bits each when every gene number
-// and the pad fit (N < 65535): half the bytes to search and move per swap. Genes are also split into chunks by index (the chunk
-// bounds are fixed for the level and shared by all sets): chunk c of a set is
-// the run of its genes from prefix[c] to prefix[c + 1]. Per set there are those
-// counts and the chunk sums; per gene, its chunk.
+// and the pad fit (N < 65535): half the bytes to search and move per swap.
+// Genes are also split into chunks by index (the chunk bounds are fixed for
+// the level and shared by all sets): chunk c of a set is the run of its genes
+// from prefix[c] to prefix[c + 1]. Per set there are those counts and the
+// chunk sums; per gene, its chunk.
 struct SampleChunks {
   uint64_t sets = 0;
   uint64_t chunks = 0;
@@ -114,8 +115,11 @@ struct SampleChunks {
 
   // The genes of set i, ascending.
   std::vector<uint64_t> set_genes(uint64_t i) const;
-  // Slot j of set i (a gene below k, the pad from k on), and the pad's value.
-  uint64_t slot(uint64_t i, uint64_t j) const { return narrow ? genes16[i * stride + j] : genes32[i * stride + j]; }
+  // Slot j of set i (its j-th gene for j below k, the pad from k on), and
+  // the pad's value.
+  uint64_t slot(uint64_t i, uint64_t j) const {
+    return narrow ? genes16[i * stride + j] : genes32[i * stride + j];
+  }
   uint64_t pad() const { return narrow ? UINT16_MAX : UINT32_MAX; }
 
   template <class G>
