@@ -322,22 +322,25 @@ template <int L>
     const M cell_v = none + static_cast<long long>(cell);
     D acc = splat<L>(0.0);
     M stale = none;
+    // The vector of blocks at t, lane indices idx: the blocks after the new
+    // member's move, the new member's own is not judged stale here.
+    const auto moved_in_part = [&](size_t t, M idx) {
+      const M later = idx > cell_v;
+      D cw = load<L>(s.cw + t), cx = load<L>(s.cx + t);
+      cw = later ? cw + add_w : cw;
+      cx = later ? cx + add_x : cx;
+      store<L>(s.cw + t, cw);
+      store<L>(s.cx + t, cx);
+      const D v = sl * (load<L>(s.best_fw + t) + cw) - (load<L>(s.best_fx + t) + cx);
+      acc = v > acc ? v : acc;
+      const M fresh = sl > load<L>(s.breakpoint + t);
+      stale |= idx == cell_v ? none : ~fresh;
+    };
     if constexpr (kBlendLanes<L>) {
       // One run over all blocks, the new member's and those before it stored
       // unchanged: a split there would mispredict its loop exits.
       M idx = lane_index<L>(0);
-      for (size_t t = 0; t < s.padded; t += L, idx += L) {
-        const M later = idx > cell_v;
-        D cw = load<L>(s.cw + t), cx = load<L>(s.cx + t);
-        cw = later ? cw + add_w : cw;
-        cx = later ? cx + add_x : cx;
-        store<L>(s.cw + t, cw);
-        store<L>(s.cx + t, cx);
-        const D v = sl * (load<L>(s.best_fw + t) + cw) - (load<L>(s.best_fx + t) + cx);
-        acc = v > acc ? v : acc;
-        const M fresh = sl > load<L>(s.breakpoint + t);
-        stale |= idx == cell_v ? none : ~fresh;
-      }
+      for (size_t t = 0; t < s.padded; t += L, idx += L) moved_in_part(t, idx);
     } else {
       // Three runs: the vectors before the one holding the new member's block
       // keep their coarse cells, the vectors after it all move.
@@ -348,19 +351,7 @@ template <int L>
         acc = v > acc ? v : acc;
         stale |= ~(sl > load<L>(s.breakpoint + t));
       }
-      {
-        const M idx = lane_index<L>(tc);
-        const M later = idx > cell_v;
-        D cw = load<L>(s.cw + tc), cx = load<L>(s.cx + tc);
-        cw = later ? cw + add_w : cw;
-        cx = later ? cx + add_x : cx;
-        store<L>(s.cw + tc, cw);
-        store<L>(s.cx + tc, cx);
-        const D v = sl * (load<L>(s.best_fw + tc) + cw) - (load<L>(s.best_fx + tc) + cx);
-        acc = v > acc ? v : acc;
-        const M fresh = sl > load<L>(s.breakpoint + tc);
-        stale |= idx == cell_v ? none : ~fresh;
-      }
+      moved_in_part(tc, lane_index<L>(tc));
       for (size_t t = tc + L; t < s.padded; t += L) {
         const D cw = load<L>(s.cw + t) + add_w, cx = load<L>(s.cx + t) + add_x;
         store<L>(s.cw + t, cw);
