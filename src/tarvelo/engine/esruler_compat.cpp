@@ -254,6 +254,10 @@ LevelEntry score_fast(std::span<const int64_t> weights, std::span<const uint64_t
 // UINT32_MAX, above every gene): count_below may read a whole window past the
 // last gene.
 constexpr uint64_t kSetPad = 16;
+// Bytes left unused after each set's entries in the per-set arrays: a cache
+// line, so that neighbouring sets, moved by different tasks on different
+// cores, never write to one line.
+constexpr uint64_t kGapBytes = 64;
 
 // The number of genes below y from g on, where g ascends up to a gene above y
 // (the pad guarantees one). Sixteen at a time: the genes below y are a prefix
@@ -304,13 +308,13 @@ int32_t attempts_for(uint64_t k) {
 }
 
 // Memory the sets of a ruler need, in bytes; saturates. Per set: the sorted
-// sets and their copies while resampling, the chunked layout (k slots and a
-// pad) and two passes of draws.
+// sets and their copies while resampling, the chunked layout (k slots, a pad,
+// the chunk entries and the gaps) and two passes of draws.
 uint64_t sets_bytes(uint64_t s, uint64_t k, uint64_t n) {
   const u128 chunks = std::max<uint64_t>(static_cast<uint64_t>(std::sqrt(static_cast<double>(k))), 1);
-  const u128 slots = static_cast<u128>(k) + kSetPad;
-  const u128 per_set = static_cast<u128>(k) * sizeof(uint64_t) * 2 +
-                       slots * sizeof(uint32_t) + (chunks + 1) * (sizeof(uint32_t) + sizeof(int64_t)) +
+  const u128 slots = static_cast<u128>(k) + kSetPad + kGapBytes / sizeof(uint16_t);
+  const u128 per_set = static_cast<u128>(k) * sizeof(uint64_t) * 2 + slots * sizeof(uint32_t) +
+                       (chunks + 4) * sizeof(uint32_t) + chunks * sizeof(int64_t) * 3 + kGapBytes * 4 +
                        static_cast<u128>(attempts_for(k)) * 4 * sizeof(uint32_t) +
                        4 * sizeof(std::vector<uint64_t>) + sizeof(LevelEntry) * 2;
   const u128 total = per_set * s + static_cast<u128>(n) * sizeof(uint16_t);
@@ -849,7 +853,7 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
   G* genes = L.genes_of<G>(i);
   const uint64_t pstride = L.prefix_stride;
   uint32_t* pre = L.prefix.data() + i * pstride;
-  int64_t* sum = L.sum.data() + i * nchunks;
+  int64_t* sum = L.sum.data() + i * L.chunk_stride;
 
   // The bound as a fraction Nb / (Rb * nk); a zero-weight bound has value 0.
   int64_t bound_num = 0;
@@ -882,8 +886,8 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
   uint64_t hash = state.set_hash;
   using Peak = SampleChunks::Peak;
   Peak peak = state.peak;
-  int64_t* local_r = L.peak_r.data() + i * nchunks;
-  int64_t* local_max = L.peak_local.data() + i * nchunks;
+  int64_t* local_r = L.peak_r.data() + i * L.chunk_stride;
+  int64_t* local_max = L.peak_local.data() + i * L.chunk_stride;
 
   const SampleChunks::GeneInfo* info = L.gene_info.data();
   // The draws are known in advance: the lines the next attempts read at random
@@ -1097,7 +1101,7 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
     genes[hole] = static_cast<G>(y);
     // The chunks between the two lose (old gene below y) or gain one gene
     // before them: a pass over all counts, no branch on how far apart.
-    shift_prefix(pre, pstride, pc, cy);
+    shift_prefix(pre, L.prefix_count, pc, cy);
     sum[pc] -= gi_old.weight;
     sum[cy] += gi_y.weight;
     r = r_new;
@@ -1118,8 +1122,8 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
 void EsRulerCompat::forget_chunk_peak(uint64_t i, uint64_t c) {
   // Every local point numerator lies within +-2^62 (fast_ok_): a bound that
   // holds for any chunk, to be tightened by the next walk of the chunk.
-  chunked_.peak_r[i * chunked_.chunks + c] = 0;
-  chunked_.peak_local[i * chunked_.chunks + c] = int64_t{1} << 62;
+  chunked_.peak_r[i * chunked_.chunk_stride + c] = 0;
+  chunked_.peak_local[i * chunked_.chunk_stride + c] = int64_t{1} << 62;
 }
 
 std::vector<uint64_t> SampleChunks::set_genes(uint64_t i) const {
@@ -1136,7 +1140,7 @@ void EsRulerCompat::load_set(uint64_t i, std::span<const uint64_t> set) {
   const uint64_t n = weights_.size();
   if (set.size() != L.k) internal_fault("ruler set of the wrong size");
   uint32_t* pre = L.prefix.data() + i * L.prefix_stride;
-  int64_t* sum = L.sum.data() + i * L.chunks;
+  int64_t* sum = L.sum.data() + i * L.chunk_stride;
   const SampleChunks::GeneInfo* info = L.gene_info.data();
   int64_t r = 0;
   uint64_t hash = 0;
@@ -1198,7 +1202,9 @@ void EsRulerCompat::chunk_layout() {
               L.gene_chunk.begin() + static_cast<ptrdiff_t>(hi), static_cast<uint16_t>(c));
     lo = hi;
   }
-  L.stride = k_ + kSetPad;
+  // Each set's entries end at least a cache line before the next set's begin
+  // (the tasks of a region move neighbouring sets on different cores).
+  L.stride = k_ + kSetPad + kGapBytes / sizeof(uint16_t);
   // The weights and hashes stay the same for all levels of a ladder: the
   // table is built once per extend (an O(N) serial step per level otherwise).
   if (!gene_info_ready_ || L.gene_info.size() != n) {
@@ -1215,12 +1221,14 @@ void EsRulerCompat::chunk_layout() {
     L.genes32.resize(s * L.stride);
     L.genes16 = {};
   }
-  L.prefix_stride = (nc + 4) / 4 * 4;
+  L.prefix_count = (nc + 4) / 4 * 4;
+  L.prefix_stride = L.prefix_count + kGapBytes / sizeof(uint32_t);
+  L.chunk_stride = nc + kGapBytes / sizeof(int64_t);
   L.prefix.assign(s * L.prefix_stride, 0);
-  L.sum.resize(s * nc);
+  L.sum.assign(s * L.chunk_stride, 0);
   L.state.resize(s);
-  L.peak_r.resize(s * nc);
-  L.peak_local.resize(s * nc);
+  L.peak_r.resize(s * L.chunk_stride);
+  L.peak_local.resize(s * L.chunk_stride);
 }
 
 void EsRulerCompat::unload_set(uint64_t i) {
@@ -1268,7 +1276,7 @@ LevelEntry EsRulerCompat::score_chunked_as(uint64_t i) const {
   const int64_t nk = g.n_minus_k;
   const G* genes = L.genes_of<G>(i);
   const uint32_t* pre = L.prefix.data() + i * L.prefix_stride;
-  const int64_t* sum = L.sum.data() + i * L.chunks;
+  const int64_t* sum = L.sum.data() + i * L.chunk_stride;
   const SampleChunks::GeneInfo* info = L.gene_info.data();
   const auto misses = [&](uint64_t j) {
     return static_cast<int64_t>(genes[j]) - static_cast<int64_t>(j);

@@ -76,7 +76,9 @@ struct SampleChunks {
   uint64_t chunks = 0;
   uint64_t k = 0;
   uint64_t stride = 0;                // slots per set: k genes, then a pad
-  uint64_t prefix_stride = 0;         // prefix entries per set: chunks + 1, padded to 4
+  uint64_t prefix_count = 0;          // prefix entries per set: chunks + 1, padded to 4
+  uint64_t prefix_stride = 0;         // prefix_count and a gap
+  uint64_t chunk_stride = 0;          // per-chunk entries per set: chunks and a gap
   std::vector<uint16_t> gene_chunk;   // per gene: its chunk
   // Per gene, its weight and hash side by side: the gene drawn into a set and
   // the gene it replaces are random, and each costs one cache line this way
@@ -90,7 +92,7 @@ struct SampleChunks {
   std::vector<uint16_t> genes16;      // sets * stride
   std::vector<uint32_t> genes32;      // sets * stride
   std::vector<uint32_t> prefix;       // sets * prefix_stride: genes before chunk c
-  std::vector<int64_t> sum;           // sets * chunks: weight of each chunk (wrapping)
+  std::vector<int64_t> sum;           // sets * chunk_stride: weight of each chunk (wrapping)
   // Caches of the fast moves (see perturbate_fast). Per set and chunk: the
   // greatest local point numerator max_j(w_j * (N - k) - (g_j - j) * R) of the
   // chunk's genes g_j (local weight prefix w_j, local index j) for the weight
