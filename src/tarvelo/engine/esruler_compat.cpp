@@ -1127,12 +1127,19 @@ void EsRulerCompat::forget_chunk_peak(uint64_t i, uint64_t c) {
 }
 
 std::vector<uint64_t> SampleChunks::set_genes(uint64_t i) const {
+  std::vector<uint64_t> out;
+  copy_genes(i, out);
+  return out;
+}
+
+void SampleChunks::copy_genes(uint64_t i, std::vector<uint64_t>& out) const {
   if (narrow) {
     const uint16_t* g = genes_of<uint16_t>(i);
-    return std::vector<uint64_t>(g, g + k);
+    out.assign(g, g + k);
+  } else {
+    const uint32_t* g = genes_of<uint32_t>(i);
+    out.assign(g, g + k);
   }
-  const uint32_t* g = genes_of<uint32_t>(i);
-  return std::vector<uint64_t>(g, g + k);
 }
 
 void EsRulerCompat::load_set(uint64_t i, std::span<const uint64_t> set) {
@@ -1194,12 +1201,23 @@ void EsRulerCompat::chunk_layout() {
   L.k = k_;
   // Chunk c holds the genes below bound c and at or above bound c - 1 (the
   // last chunk: up to N).
+  // The bounds move little from level to level, and the table's lines were
+  // read by every core in the level before: only entries that change are
+  // written, so the rest are not taken from the other cores' caches.
   L.gene_chunk.resize(n);
+  uint16_t* gene_chunk = L.gene_chunk.data();
   uint64_t lo = 0;
   for (uint64_t c = 0; c < nc; ++c) {
     const uint64_t hi = c + 1 < nc ? std::clamp(chunk_last_[c], lo, n) : n;
-    std::fill(L.gene_chunk.begin() + static_cast<ptrdiff_t>(lo),
-              L.gene_chunk.begin() + static_cast<ptrdiff_t>(hi), static_cast<uint16_t>(c));
+    const __m128i cv = _mm_set1_epi16(static_cast<int16_t>(c));
+    uint64_t g = lo;
+    for (; g + 8 <= hi; g += 8) {
+      __m128i* at = reinterpret_cast<__m128i*>(gene_chunk + g);
+      if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_loadu_si128(at), cv)) != 0xFFFF) _mm_storeu_si128(at, cv);
+    }
+    for (; g < hi; ++g) {
+      if (gene_chunk[g] != c) gene_chunk[g] = static_cast<uint16_t>(c);
+    }
     lo = hi;
   }
   // Each set's entries end at least a cache line before the next set's begin
@@ -1224,15 +1242,18 @@ void EsRulerCompat::chunk_layout() {
   L.prefix_count = (nc + 4) / 4 * 4;
   L.prefix_stride = L.prefix_count + kGapBytes / sizeof(uint32_t);
   L.chunk_stride = nc + kGapBytes / sizeof(int64_t);
-  L.prefix.assign(s * L.prefix_stride, 0);
-  L.sum.assign(s * L.chunk_stride, 0);
+  // load_set fills each set's entries; the pads and gaps are never read
+  // (shift_prefix writes the padded counts back unchanged).
+  L.prefix.resize(s * L.prefix_stride);
+  L.sum.resize(s * L.chunk_stride);
   L.state.resize(s);
   L.peak_r.resize(s * L.chunk_stride);
   L.peak_local.resize(s * L.chunk_stride);
 }
 
 void EsRulerCompat::unload_set(uint64_t i) {
-  sets_[i] = chunked_.set_genes(i);
+  // Into the set's own buffer: no allocation per set and level.
+  chunked_.copy_genes(i, sets_[i]);
   scores_[i] = fast_ok_ && !force_naive_ ? score_chunked(i)
                                          : score_generic(weights_, gene_hash_, sets_[i]);
 }
@@ -1348,7 +1369,14 @@ void EsRulerCompat::extend(uint32_t seed, double es, double eps) {
 
   cut_short_ = false;
   rng_compat::Mt19937 gen = rng_compat::Mt19937::seed(seed);
-  for (uint64_t i = 0; i < n; ++i) gene_hash_[i] = gen.next_u32();
+  // The stream's next n words, made a block at a time.
+  for (uint64_t i = 0; i < n;) {
+    uint32_t words[1024];
+    const uint64_t m = std::min<uint64_t>(n - i, 1024);
+    gen.state.fill_tempered(words, m);
+    for (uint64_t j = 0; j < m; ++j) gene_hash_[i + j] = words[j];
+    i += m;
+  }
   gene_info_ready_ = false;
   sets_.assign(s, {});
   for (uint64_t i = 0; i < s; ++i) {

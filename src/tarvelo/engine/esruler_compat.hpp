@@ -115,8 +115,9 @@ struct SampleChunks {
   };
   std::vector<SetState> state;
 
-  // The genes of set i, ascending.
+  // The genes of set i, ascending; copy_genes writes them into `out`.
   std::vector<uint64_t> set_genes(uint64_t i) const;
+  void copy_genes(uint64_t i, std::vector<uint64_t>& out) const;
   // Slot j of set i (its j-th gene for j below k, the pad from k on), and
   // the pad's value.
   uint64_t slot(uint64_t i, uint64_t j) const {
