@@ -1379,10 +1379,9 @@ void EsRulerCompat::extend(uint32_t seed, double es, double eps) {
   }
   gene_info_ready_ = false;
   sets_.assign(s, {});
-  for (uint64_t i = 0; i < s; ++i) {
-    rng_compat::combination(0, n - 1, k, gen, sets_[i]);
-    std::sort(sets_[i].begin(), sets_[i].end());
-  }
+  // The draws in stream order; the sorts on all threads.
+  for (uint64_t i = 0; i < s; ++i) rng_compat::combination(0, n - 1, k, gen, sets_[i]);
+  for_each_set(s, k, [&](uint64_t i) { std::sort(sets_[i].begin(), sets_[i].end()); });
   resample_genesets(gen);
 
   chunks_ = std::max<uint64_t>(saturating_cast<uint64_t>(std::floor(std::sqrt(static_cast<double>(k)))), 1);
