@@ -10,6 +10,7 @@
 #include <functional>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "tarvelo/base/pool.hpp"
@@ -492,37 +493,54 @@ void expect_layout_consistent(const EsRulerCompat& r, const std::vector<int64_t>
   }
 }
 
-// Two rulers on the same weights and seed, a few levels deep, one moving by
-// the fast path and one by full rescoring, both laid out with the chunk
-// bounds `pick_bounds` chooses; then `passes` passes at the last bound from
-// the same stream must keep the same sets and counts, and the fast layout
-// must stay consistent.
+// A ruler moved by the fast path and its twin moved by full rescoring, both
+// extended from the same weights and seed.
+struct RulerTwins {
+  EsRulerCompat fast, naive;
+  RulerTwins(const std::vector<int64_t>& w, uint64_t s, uint64_t k, uint32_t seed, double eps)
+      : fast(w, s, k), naive(w, s, k) {
+    fast.extend(seed, 0.99, eps);
+    naive.extend(seed, 0.99, eps);
+    naive.set_naive_perturbate_for_testing(true);
+  }
+  // Lays both out with the fast ruler's chunk bounds.
+  void lay_out() {
+    naive.chunk_last_for_testing() = fast.chunk_last_for_testing();
+    fast.chunk_sets_for_testing();
+    naive.chunk_sets_for_testing();
+  }
+  // One pass of each from equal streams must accept as many moves and leave
+  // the same sets.
+  void expect_same_pass(const Gsea& bound, rng_compat::Mt19937& g1, rng_compat::Mt19937& g2,
+                        const std::string& where) {
+    ASSERT_EQ(fast.perturbate_all(bound, g1), naive.perturbate_all(bound, g2)) << where;
+    for (uint64_t i = 0; i < fast.chunks_for_testing().sets; ++i) {
+      ASSERT_EQ(fast.chunks_for_testing().set_genes(i), naive.chunks_for_testing().set_genes(i))
+          << where << " set " << i;
+    }
+  }
+};
+
+// Twins a few levels deep, both laid out with the chunk bounds `pick_bounds`
+// chooses; then `passes` passes at the last bound from the same stream must
+// keep the same sets and counts, and the fast layout must stay consistent.
 template <class PickBounds>
 void expect_moves_match_rescoring(const std::vector<int64_t>& w, uint64_t s, uint64_t k,
                                   uint32_t seed, int passes, int trial, PickBounds pick_bounds) {
-  EsRulerCompat fast(w, s, k), naive(w, s, k);
-  fast.extend(seed, 0.99, 1e-2);
-  naive.extend(seed, 0.99, 1e-2);
-  ASSERT_FALSE(fast.levels().empty()) << trial;
-  naive.set_naive_perturbate_for_testing(true);
-  pick_bounds(fast.chunk_last_for_testing());
-  naive.chunk_last_for_testing() = fast.chunk_last_for_testing();
+  RulerTwins t(w, s, k, seed, 1e-2);
+  ASSERT_FALSE(t.fast.levels().empty()) << trial;
+  pick_bounds(t.fast.chunk_last_for_testing());
   // Genes of 16 bits in even trials, of 32 in odd ones.
-  fast.set_wide_genes_for_testing(trial % 2 == 1);
-  fast.chunk_sets_for_testing();
-  naive.chunk_sets_for_testing();
-  const Gsea bound = fast.levels().back().bound;
+  t.fast.set_wide_genes_for_testing(trial % 2 == 1);
+  t.lay_out();
+  const Gsea bound = t.fast.levels().back().bound;
   auto g1 = rng_compat::Mt19937::seed(seed + 1);
   auto g2 = g1;
   for (int pass = 0; pass < passes; ++pass) {
-    ASSERT_EQ(fast.perturbate_all(bound, g1), naive.perturbate_all(bound, g2)) << trial;
+    ASSERT_NO_FATAL_FAILURE(t.expect_same_pass(bound, g1, g2, std::to_string(trial)));
     ASSERT_EQ(g1.next_u32(), g2.next_u32());
-    for (uint64_t i = 0; i < s; ++i) {
-      ASSERT_EQ(fast.chunks_for_testing().set_genes(i), naive.chunks_for_testing().set_genes(i))
-          << trial << " set " << i;
-    }
   }
-  for (uint64_t i = 0; i < s; ++i) expect_layout_consistent(fast, w, i);
+  for (uint64_t i = 0; i < s; ++i) expect_layout_consistent(t.fast, w, i);
 }
 
 TEST(ChunkedPassTest, FlatMovesMatchFullRescoringPassByPass) {
@@ -657,13 +675,9 @@ TEST(ChunkedPassTest, MovesMatchFullRescoringAtExactTiesAndHugeWeights) {
     w[rng() % n] += unit;  // at least one nonzero weight
     const uint64_t s = 2 + rng() % 20;
     const uint32_t seed = static_cast<uint32_t>(rng());
-    EsRulerCompat fast(w, s, k), naive(w, s, k);
-    fast.extend(seed, 0.99, 1e-3);
-    naive.extend(seed, 0.99, 1e-3);
-    naive.set_naive_perturbate_for_testing(true);
-    naive.chunk_last_for_testing() = fast.chunk_last_for_testing();
-    fast.chunk_sets_for_testing();
-    naive.chunk_sets_for_testing();
+    RulerTwins t(w, s, k, seed, 1e-3);
+    t.lay_out();
+    EsRulerCompat& fast = t.fast;
     for (int round = 0; round < 4; ++round) {
       Gsea bound;
       if (round == 0 && !fast.levels().empty()) {
@@ -678,12 +692,8 @@ TEST(ChunkedPassTest, MovesMatchFullRescoringAtExactTiesAndHugeWeights) {
       auto g1 = rng_compat::Mt19937::seed(seed + static_cast<uint32_t>(round));
       auto g2 = g1;
       for (int pass = 0; pass < 3; ++pass) {
-        ASSERT_EQ(fast.perturbate_all(bound, g1), naive.perturbate_all(bound, g2))
-            << trial << " round " << round;
-        for (uint64_t i = 0; i < s; ++i) {
-          ASSERT_EQ(fast.chunks_for_testing().set_genes(i), naive.chunks_for_testing().set_genes(i))
-              << trial << " round " << round << " set " << i;
-        }
+        ASSERT_NO_FATAL_FAILURE(t.expect_same_pass(
+            bound, g1, g2, std::to_string(trial) + " round " + std::to_string(round)));
       }
       ASSERT_EQ(g1.next_u32(), g2.next_u32());
     }
@@ -705,10 +715,7 @@ TEST(ChunkedPassTest, RelayoutsFollowTheNewBounds) {
     const auto w = test_weights(rng, n, trial % 3);
     const uint64_t s = 2 + rng() % 12;
     const uint32_t seed = static_cast<uint32_t>(rng());
-    EsRulerCompat fast(w, s, k), naive(w, s, k);
-    fast.extend(seed, 0.99, 1e-2);
-    naive.extend(seed, 0.99, 1e-2);
-    naive.set_naive_perturbate_for_testing(true);
+    RulerTwins t(w, s, k, seed, 1e-2);
     auto g1 = rng_compat::Mt19937::seed(seed + 7);
     auto g2 = g1;
     std::vector<uint64_t> bounds(1 + rng() % 6);
@@ -721,22 +728,17 @@ TEST(ChunkedPassTest, RelayoutsFollowTheNewBounds) {
         for (auto& b : bounds) b = std::min<uint64_t>(n, b + rng() % 17);
       }
       std::sort(bounds.begin(), bounds.end());
-      fast.chunk_last_for_testing() = bounds;
-      naive.chunk_last_for_testing() = bounds;
-      fast.chunk_sets_for_testing();
-      naive.chunk_sets_for_testing();
-      const SampleChunks& l = fast.chunks_for_testing();
+      t.fast.chunk_last_for_testing() = bounds;
+      t.lay_out();
+      const SampleChunks& l = t.fast.chunks_for_testing();
       uint64_t chunk = 0;
       for (uint64_t g = 0; g < n; ++g) {
         while (chunk + 1 < bounds.size() && g >= bounds[chunk]) ++chunk;
         ASSERT_EQ(l.gene_chunk[g], chunk) << trial << " round " << round << " gene " << g;
       }
-      const Gsea bound = fast.levels().empty() ? Gsea{} : fast.levels().back().bound;
-      ASSERT_EQ(fast.perturbate_all(bound, g1), naive.perturbate_all(bound, g2)) << trial;
-      for (uint64_t i = 0; i < s; ++i) {
-        ASSERT_EQ(l.set_genes(i), naive.chunks_for_testing().set_genes(i)) << trial << " set " << i;
-        expect_layout_consistent(fast, w, i);
-      }
+      const Gsea bound = t.fast.levels().empty() ? Gsea{} : t.fast.levels().back().bound;
+      ASSERT_NO_FATAL_FAILURE(t.expect_same_pass(bound, g1, g2, std::to_string(trial)));
+      for (uint64_t i = 0; i < s; ++i) expect_layout_consistent(t.fast, w, i);
     }
   }
 }
