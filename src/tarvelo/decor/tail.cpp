@@ -10,6 +10,7 @@
 
 #include "tarvelo/decor/es.hpp"
 #include "tarvelo/base/error.hpp"
+#include "tarvelo/base/search.hpp"
 #include "tarvelo/base/interrupt.hpp"
 #include "tarvelo/engine/rng_compat.hpp"
 
@@ -32,18 +33,6 @@ constexpr double kStallFloor = 262144.0;
 uint64_t saturating_mul(uint64_t a, uint64_t b) {
   uint64_t r;
   return __builtin_mul_overflow(a, b, &r) ? std::numeric_limits<uint64_t>::max() : r;
-}
-
-// The number of entries of the ascending a[0, n) below x, without a branch
-// on the comparisons (a walk's draws make them coin tosses).
-size_t lower_bound_index(const uint64_t* a, size_t n, uint64_t x) {
-  const uint64_t* base = a;
-  while (n > 1) {
-    const size_t half = n / 2;
-    base = base[half - 1] < x ? base + half : base;
-    n -= half;
-  }
-  return static_cast<size_t>(base - a) + (n == 1 && *base < x ? 1 : 0);
 }
 
 // Less-than on scores with NaN ordered last: identical to plain less-than
@@ -174,7 +163,7 @@ std::optional<double> run_decor_multilevel_tail(std::span<const double> ranks,
         }
         // j's place among the current genes tells whether it is one of them
         // and where it goes.
-        const size_t at = lower_bound_index(cur.data(), k, j);
+        const size_t at = count_before(cur.data(), k, [j](uint64_t g) { return g < j; });
         if (at < k && cur[at] == j) continue;
         // Replace slot by j at its sorted place: the genes in between move by
         // one (cand holds the current set: only that run differs afterwards).

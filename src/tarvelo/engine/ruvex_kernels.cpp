@@ -19,6 +19,7 @@
 #include "tarvelo/base/error.hpp"
 #include "tarvelo/base/interrupt.hpp"
 #include "tarvelo/base/pool.hpp"
+#include "tarvelo/base/search.hpp"
 #include "tarvelo/engine/rng_compat.hpp"
 #include "tarvelo/engine/ruvex_compat.hpp"
 #include "tarvelo/engine/ruvex_kernels.hpp"
@@ -111,29 +112,6 @@ struct CountScratch {
   std::vector<uint64_t> above;  // per boundary: scores with upper_bound there
 };
 
-// Entries of the ascending xs[0..q) below e (strict) or at most e
-// (inclusive): lower_bound and upper_bound. The scores fall at random among
-// the members, so every step must be free of data-dependent branches: only
-// the base moves on a comparison, the length halves regardless, which the
-// compiler turns into a conditional move (a form that also moves the length
-// on the comparison is compiled to a branch that mispredicts half the time).
-// The answer stays within [lo, lo + len], and lo + len never exceeds q.
-template <bool kInclusive>
-inline size_t count_below(const double* xs, size_t q, double e) {
-  if (q == 0) return 0;
-  size_t lo = 0;
-  size_t len = q;
-  while (len > 1) {
-    const size_t half = len / 2;
-    const double x = xs[lo + half - 1];
-    const bool right = kInclusive ? !(e < x) : x < e;
-    lo = right ? lo + half : lo;
-    len -= half;
-  }
-  const double x = xs[lo];
-  return lo + static_cast<size_t>(kInclusive ? !(e < x) : x < e);
-}
-
 // take ? e : +0.0, through a bit mask: written as a select, one of the two
 // sides of count_group_block's zero-side sums was compiled to a branch, which
 // the scores' random signs mispredict half the time.
@@ -221,7 +199,7 @@ void count_group_block(const SizeGroup& g, std::span<const double> es, std::span
     if (e != e) continue;
     // upper_bound from lower_bound: the members equal to e lie right after
     // it, and a score rarely equals an observed one.
-    const size_t lo = count_below<false>(x, q, e);
+    const size_t lo = count_before(x, q, [e](double v) { return v < e; });
     size_t hi = lo;
     while (hi < q && x[hi] == e) ++hi;
     ++scratch.below[lo];

@@ -1,11 +1,16 @@
 // Error values, saturating casts and float display.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <random>
+#include <vector>
 
 #include "tarvelo/base/error.hpp"
 #include "tarvelo/base/numeric.hpp"
+#include "tarvelo/base/search.hpp"
 #include "tarvelo/base/text.hpp"
 
 namespace tarvelo {
@@ -69,6 +74,21 @@ TEST(NumericTest, SaturatingCast) {
   EXPECT_EQ(round_half_even(3.5), 4.0);
   EXPECT_EQ(round_half_away(2.5), 3.0);
   EXPECT_EQ(round_half_away(-2.5), -3.0);
+}
+
+TEST(SearchTest, CountBeforeIsLowerBound) {
+  // Every length up to 40 (the halving's odd and even steps), with ties and
+  // values below, between, on and above the entries.
+  std::mt19937_64 rng(5);
+  for (size_t n = 0; n <= 40; ++n) {
+    std::vector<uint64_t> a(n);
+    for (auto& x : a) x = rng() % 30;
+    std::sort(a.begin(), a.end());
+    for (uint64_t v = 0; v <= 31; ++v) {
+      const size_t want = static_cast<size_t>(std::lower_bound(a.begin(), a.end(), v) - a.begin());
+      EXPECT_EQ(count_before(a.data(), n, [v](uint64_t x) { return x < v; }), want) << n << " " << v;
+    }
+  }
 }
 
 TEST(TextTest, FormatF64) {
