@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include <emmintrin.h>
+#include <immintrin.h>
 
 #include <algorithm>
 #include <atomic>
@@ -303,6 +303,78 @@ inline void shift_prefix(uint32_t* pre, uint64_t stride, uint64_t pc, uint64_t c
   }
 }
 
+bool cpu_has_avx2() {
+  static const bool has = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return has;
+}
+
+// count_below, 32 genes of 16 bits or 16 of 32 per step. The pad and the gap
+// after it hold a whole window past the pad's first slot.
+template <class G>
+__attribute__((target("avx2"))) inline size_t count_below_avx2(const G* g, uint32_t y) {
+  const __m256i* at = reinterpret_cast<const __m256i*>(g);
+  size_t below = 0;
+  if constexpr (sizeof(G) == 2) {
+    const __m256i bias = _mm256_set1_epi16(std::numeric_limits<int16_t>::min());
+    const __m256i yv = _mm256_xor_si256(_mm256_set1_epi16(static_cast<int16_t>(y)), bias);
+    while (true) {
+      // Two mask bits per gene.
+      const __m256i x0 = _mm256_xor_si256(_mm256_loadu_si256(at), bias);
+      const __m256i x1 = _mm256_xor_si256(_mm256_loadu_si256(at + 1), bias);
+      const uint64_t mask = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpgt_epi16(yv, x0))) |
+                            static_cast<uint64_t>(static_cast<uint32_t>(
+                                _mm256_movemask_epi8(_mm256_cmpgt_epi16(yv, x1))))
+                                << 32;
+      if (mask != ~uint64_t{0}) return below + static_cast<size_t>(__builtin_ctzll(~mask)) / 2;
+      below += 32;
+      at += 2;
+    }
+  } else {
+    const __m256i bias = _mm256_set1_epi32(std::numeric_limits<int32_t>::min());
+    const __m256i yv = _mm256_xor_si256(_mm256_set1_epi32(static_cast<int32_t>(y)), bias);
+    while (true) {
+      const __m256i x0 = _mm256_xor_si256(_mm256_loadu_si256(at), bias);
+      const __m256i x1 = _mm256_xor_si256(_mm256_loadu_si256(at + 1), bias);
+      const unsigned mask =
+          static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(yv, x0)))) |
+          static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(yv, x1))))
+              << 8;
+      if (mask != 0xFFFF) return below + static_cast<size_t>(__builtin_ctz(~mask));
+      below += 16;
+      at += 2;
+    }
+  }
+}
+
+// shift_prefix, eight counts at a time (the counts are a multiple of four: a
+// last four are done alone rather than writing into the gap).
+__attribute__((target("avx2"))) inline void shift_prefix_avx2(uint32_t* pre, uint64_t stride, uint64_t pc,
+                                                              uint64_t cy) {
+  const __m256i lo = _mm256_set1_epi32(static_cast<int32_t>(std::min(pc, cy)));
+  const __m256i hi = _mm256_set1_epi32(static_cast<int32_t>(std::max(pc, cy)));
+  const __m256i step = _mm256_set1_epi32(pc > cy ? 1 : -1);
+  __m256i idx = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  uint64_t c = 0;
+  for (; c + 8 <= stride; c += 8) {
+    __m256i* at = reinterpret_cast<__m256i*>(pre + c);
+    const __m256i between =
+        _mm256_andnot_si256(_mm256_cmpgt_epi32(idx, hi), _mm256_cmpgt_epi32(idx, lo));
+    _mm256_storeu_si256(at, _mm256_add_epi32(_mm256_loadu_si256(at), _mm256_and_si256(between, step)));
+    idx = _mm256_add_epi32(idx, _mm256_set1_epi32(8));
+  }
+  if (c < stride) {
+    __m128i* at = reinterpret_cast<__m128i*>(pre + c);
+    const __m128i i4 = _mm256_castsi256_si128(idx);
+    const __m128i between = _mm_andnot_si128(_mm_cmpgt_epi32(i4, _mm256_castsi256_si128(hi)),
+                                             _mm_cmpgt_epi32(i4, _mm256_castsi256_si128(lo)));
+    _mm_storeu_si128(at, _mm_add_epi32(_mm_loadu_si128(at),
+                                       _mm_and_si128(between, _mm256_castsi256_si128(step))));
+  }
+}
+
 int32_t attempts_for(uint64_t k) {
   return std::max<int32_t>(saturating_cast<int32_t>(static_cast<double>(k) * 0.1), 1);
 }
@@ -503,11 +575,17 @@ void EsRulerCompat::draw_moves(rng_compat::Mt19937& gen, uint64_t attempts, uint
   rng_compat::draw_pairs(gen, draw_position, draw_gene, draws, attempts);
 }
 
+bool EsRulerCompat::avx2_moves_available() { return cpu_has_avx2(); }
+
 int32_t EsRulerCompat::perturbate_drawn(uint64_t i, const Gsea& bound, const uint32_t* draws,
                                         int32_t attempts) {
   if (fast_ok_ && !force_naive_) {
-    return chunked_.narrow ? perturbate_fast<uint16_t>(i, bound, draws, attempts)
-                           : perturbate_fast<uint32_t>(i, bound, draws, attempts);
+    if (cpu_has_avx2() && !force_sse2_) {
+      return chunked_.narrow ? perturbate_fast_avx2<uint16_t>(i, bound, draws, attempts)
+                             : perturbate_fast_avx2<uint32_t>(i, bound, draws, attempts);
+    }
+    return chunked_.narrow ? perturbate_fast<uint16_t, false>(i, bound, draws, attempts)
+                           : perturbate_fast<uint32_t, false>(i, bound, draws, attempts);
   }
   return perturbate_naive(i, bound, draws, attempts);
 }
@@ -842,7 +920,7 @@ int32_t EsRulerCompat::perturbate_naive(uint64_t i, const Gsea& bound, const uin
 //  - chunk skip: the point made of all weight up to the end of a chunk at the
 //    misses before its first gene bounds every point inside the chunk from
 //    above; a chunk whose bound does not beat the bound is skipped whole.
-template <class G>
+template <class G, bool kAvx2>
 int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint32_t* draws,
                                        int32_t attempts) {
   SampleChunks& L = chunked_;
@@ -913,7 +991,8 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
     // own) tells whether y is in the set already, and is where a kept swap
     // puts it.
     const uint64_t cy = gene_chunk[y];
-    const size_t q = pre[cy] + count_below(genes + pre[cy], y);
+    const size_t q = pre[cy] + (kAvx2 ? count_below_avx2(genes + pre[cy], y)
+                                      : count_below(genes + pre[cy], y));
     if (genes[q] == y) {
       if (y == old) ++accepted;
       continue;
@@ -1101,7 +1180,11 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
     genes[hole] = static_cast<G>(y);
     // The chunks between the two lose (old gene below y) or gain one gene
     // before them: a pass over all counts, no branch on how far apart.
-    shift_prefix(pre, L.prefix_count, pc, cy);
+    if constexpr (kAvx2) {
+      shift_prefix_avx2(pre, L.prefix_count, pc, cy);
+    } else {
+      shift_prefix(pre, L.prefix_count, pc, cy);
+    }
     sum[pc] -= gi_old.weight;
     sum[cy] += gi_y.weight;
     r = r_new;
@@ -1117,6 +1200,13 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
   state.set_hash = hash;
   state.peak = peak;
   return accepted;
+}
+
+// The moves compiled for AVX2, every helper inlined.
+template <class G>
+int32_t EsRulerCompat::perturbate_fast_avx2(uint64_t i, const Gsea& bound, const uint32_t* draws,
+                                            int32_t attempts) {
+  return perturbate_fast<G, true>(i, bound, draws, attempts);
 }
 
 void EsRulerCompat::forget_chunk_peak(uint64_t i, uint64_t c) {

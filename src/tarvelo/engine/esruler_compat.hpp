@@ -194,6 +194,10 @@ class EsRulerCompat {
   void set_naive_perturbate_for_testing(bool naive) { force_naive_ = naive; }
   // Lays the genes out in 32 bits even where 16 would do (from the next layout).
   void set_wide_genes_for_testing(bool wide) { force_wide_ = wide; }
+  // Moves with SSE2 only even where the processor has AVX2.
+  void set_sse2_moves_for_testing(bool sse2) { force_sse2_ = sse2; }
+  // Whether moves use AVX2 on this processor unless told not to.
+  static bool avx2_moves_available();
   // The score of set i as the fast path computes it from the chunked layout.
   LevelEntry chunked_score_for_testing(uint64_t i) const { return score_chunked(i); }
   // Makes every run of counted passes on several threads as long as allowed
@@ -223,8 +227,13 @@ class EsRulerCompat {
   // Runs `attempts` moves on set i with the draws (position, gene) in `draws`.
   int32_t perturbate_drawn(uint64_t i, const Gsea& bound, const uint32_t* draws, int32_t attempts);
   int32_t perturbate_naive(uint64_t i, const Gsea& bound, const uint32_t* draws, int32_t attempts);
-  template <class G>
+  // kAvx2: the instantiation perturbate_fast_avx2 compiles for AVX2.
+  template <class G, bool kAvx2>
   int32_t perturbate_fast(uint64_t i, const Gsea& bound, const uint32_t* draws, int32_t attempts);
+  template <class G>
+  __attribute__((target("avx2"), flatten)) int32_t perturbate_fast_avx2(uint64_t i, const Gsea& bound,
+                                                                       const uint32_t* draws,
+                                                                       int32_t attempts);
   // Runs `count` passes of perturbate_all in one parallel region: each task
   // takes its sets through all the passes, the passes' draws are made in
   // stream order by whichever task needs them first. Leaves `gen` after the
@@ -282,6 +291,7 @@ class EsRulerCompat {
   bool fast_ok_ = false;
   bool force_naive_ = false;
   bool force_wide_ = false;
+  bool force_sse2_ = false;
   bool cut_short_ = false;
 };
 
