@@ -493,12 +493,21 @@ void expect_layout_consistent(const EsRulerCompat& r, const std::vector<int64_t>
   }
 }
 
-// A ruler moved by the fast path and its twin moved by full rescoring, both
-// extended from the same weights and seed.
+// The settings of set_sse2_moves_for_testing that run different code here:
+// SSE2 only, then AVX2 where the processor has it.
+std::vector<bool> sse2_settings() {
+  if (EsRulerCompat::avx2_moves_available()) return {true, false};
+  return {true};
+}
+
+// A ruler moved by the fast path (on SSE2 only with `sse2`) and its twin moved
+// by full rescoring, both extended from the same weights and seed.
 struct RulerTwins {
   EsRulerCompat fast, naive;
-  RulerTwins(const std::vector<int64_t>& w, uint64_t s, uint64_t k, uint32_t seed, double eps)
+  RulerTwins(const std::vector<int64_t>& w, uint64_t s, uint64_t k, uint32_t seed, double eps,
+             bool sse2 = false)
       : fast(w, s, k), naive(w, s, k) {
+    fast.set_sse2_moves_for_testing(sse2);
     fast.extend(seed, 0.99, eps);
     naive.extend(seed, 0.99, eps);
     naive.set_naive_perturbate_for_testing(true);
@@ -523,24 +532,33 @@ struct RulerTwins {
 
 // Twins a few levels deep, both laid out with the chunk bounds `pick_bounds`
 // chooses; then `passes` passes at the last bound from the same stream must
-// keep the same sets and counts, and the fast layout must stay consistent.
+// keep the same sets and counts, and the fast layout must stay consistent. On
+// each instruction set, with the same bounds.
 template <class PickBounds>
 void expect_moves_match_rescoring(const std::vector<int64_t>& w, uint64_t s, uint64_t k,
                                   uint32_t seed, int passes, int trial, PickBounds pick_bounds) {
-  RulerTwins t(w, s, k, seed, 1e-2);
-  ASSERT_FALSE(t.fast.levels().empty()) << trial;
-  pick_bounds(t.fast.chunk_last_for_testing());
-  // Genes of 16 bits in even trials, of 32 in odd ones.
-  t.fast.set_wide_genes_for_testing(trial % 2 == 1);
-  t.lay_out();
-  const Gsea bound = t.fast.levels().back().bound;
-  auto g1 = rng_compat::Mt19937::seed(seed + 1);
-  auto g2 = g1;
-  for (int pass = 0; pass < passes; ++pass) {
-    ASSERT_NO_FATAL_FAILURE(t.expect_same_pass(bound, g1, g2, std::to_string(trial)));
-    ASSERT_EQ(g1.next_u32(), g2.next_u32());
+  std::vector<uint64_t> bounds;
+  for (bool sse2 : sse2_settings()) {
+    const std::string where = std::to_string(trial) + (sse2 ? " sse2" : " avx2");
+    RulerTwins t(w, s, k, seed, 1e-2, sse2);
+    ASSERT_FALSE(t.fast.levels().empty()) << where;
+    if (bounds.empty()) {
+      pick_bounds(t.fast.chunk_last_for_testing());
+      bounds = t.fast.chunk_last_for_testing();
+    }
+    t.fast.chunk_last_for_testing() = bounds;
+    // Genes of 16 bits in even trials, of 32 in odd ones.
+    t.fast.set_wide_genes_for_testing(trial % 2 == 1);
+    t.lay_out();
+    const Gsea bound = t.fast.levels().back().bound;
+    auto g1 = rng_compat::Mt19937::seed(seed + 1);
+    auto g2 = g1;
+    for (int pass = 0; pass < passes; ++pass) {
+      ASSERT_NO_FATAL_FAILURE(t.expect_same_pass(bound, g1, g2, where));
+      ASSERT_EQ(g1.next_u32(), g2.next_u32());
+    }
+    for (uint64_t i = 0; i < s; ++i) expect_layout_consistent(t.fast, w, i);
   }
-  for (uint64_t i = 0; i < s; ++i) expect_layout_consistent(t.fast, w, i);
 }
 
 TEST(ChunkedPassTest, FlatMovesMatchFullRescoringPassByPass) {
@@ -771,6 +789,32 @@ TEST(ChunkedPassTest, GenesOf16And32BitsGiveTheSameLadders) {
     for (auto& b : chunk_last) b = rng() % n;
     std::sort(chunk_last.begin(), chunk_last.end());
   });
+}
+
+TEST(ChunkedPassTest, MovesOnSse2AndAvx2GiveTheSameLadders) {
+  // The AVX2 moves search 32 genes of 16 bits (16 of 32) at a time and shift
+  // eight chunk counts at a time, a last four alone. Sets of up to 600 genes
+  // (chunks of about 25, searches past one window) and every chunk count
+  // modulo 8, in 16 and 32 bits: whole ladders must be those of SSE2.
+  if (!EsRulerCompat::avx2_moves_available()) GTEST_SKIP() << "no AVX2 here";
+  std::mt19937_64 rng(256);
+  const int trials = sanitizer_build() ? 2 : 8;
+  for (int trial = 0; trial < trials; ++trial) {
+    const uint64_t k = trial < 2 ? 400 + rng() % 200 : 10 + rng() % 250;
+    const uint64_t n = k + 50 + rng() % 3000;
+    const auto w = test_weights(rng, n, trial % 3);
+    const uint64_t s = 20 + rng() % 40;
+    const uint32_t seed = static_cast<uint32_t>(rng());
+    EsRulerCompat sse2(w, s, k), avx2(w, s, k);
+    sse2.set_sse2_moves_for_testing(true);
+    for (EsRulerCompat* r : {&sse2, &avx2}) {
+      r->set_wide_genes_for_testing(trial % 2 == 1);
+      r->extend(seed, 1.0, 1e-6);
+    }
+    EXPECT_GT(sse2.levels().size(), 3u) << trial;
+    EXPECT_EQ(ladder_digest(sse2), ladder_digest(avx2)) << trial << " k " << k;
+    EXPECT_EQ(sse2.sets_for_testing(), avx2.sets_for_testing()) << trial;
+  }
 }
 
 TEST(ChunkedPassTest, LaddersDoNotDependOnTheThreadCount) {
