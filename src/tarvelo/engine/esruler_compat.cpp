@@ -303,6 +303,7 @@ inline void shift_prefix(uint32_t* pre, uint64_t stride, uint64_t pc, uint64_t c
   }
 }
 
+// Whether the processor runs AVX2, asked once.
 bool cpu_has_avx2() {
   static const bool has = [] {
     __builtin_cpu_init();
@@ -311,8 +312,8 @@ bool cpu_has_avx2() {
   return has;
 }
 
-// count_below, 32 genes of 16 bits or 16 of 32 per step. The pad and the gap
-// after it hold a whole window past the pad's first slot.
+// count_below, 32 genes of 16 bits or 16 of 32 per step: a window may end 31
+// slots past the pad's first, within the pad and the gap after it.
 template <class G>
 __attribute__((target("avx2"))) inline size_t count_below_avx2(const G* g, uint32_t y) {
   const __m256i* at = reinterpret_cast<const __m256i*>(g);
@@ -1202,7 +1203,9 @@ int32_t EsRulerCompat::perturbate_fast(uint64_t i, const Gsea& bound, const uint
   return accepted;
 }
 
-// The moves compiled for AVX2, every helper inlined.
+// perturbate_fast with the AVX2 helpers, compiled for AVX2 (the attributes are
+// on the declaration): flatten inlines every call, helpers included, so that
+// none runs as a separate call per attempt.
 template <class G>
 int32_t EsRulerCompat::perturbate_fast_avx2(uint64_t i, const Gsea& bound, const uint32_t* draws,
                                             int32_t attempts) {

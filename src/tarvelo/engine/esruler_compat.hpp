@@ -227,7 +227,8 @@ class EsRulerCompat {
   // Runs `attempts` moves on set i with the draws (position, gene) in `draws`.
   int32_t perturbate_drawn(uint64_t i, const Gsea& bound, const uint32_t* draws, int32_t attempts);
   int32_t perturbate_naive(uint64_t i, const Gsea& bound, const uint32_t* draws, int32_t attempts);
-  // kAvx2: the instantiation perturbate_fast_avx2 compiles for AVX2.
+  // kAvx2 selects the AVX2 helpers; that instantiation runs only inside
+  // perturbate_fast_avx2, which processors without AVX2 never call.
   template <class G, bool kAvx2>
   int32_t perturbate_fast(uint64_t i, const Gsea& bound, const uint32_t* draws, int32_t attempts);
   template <class G>
