@@ -794,8 +794,9 @@ TEST(ChunkedPassTest, GenesOf16And32BitsGiveTheSameLadders) {
 TEST(ChunkedPassTest, MovesOnSse2AndAvx2GiveTheSameLadders) {
   // The AVX2 moves search 32 genes of 16 bits (16 of 32) at a time and shift
   // eight chunk counts at a time, a last four alone. Sets of up to 600 genes
-  // (chunks of about 25, searches past one window) and every chunk count
-  // modulo 8, in 16 and 32 bits: whole ladders must be those of SSE2.
+  // (chunks of over 20: searches past one window of 32-bit genes) and counts
+  // that end in a last four and that do not, in 16 and 32 bits: whole ladders
+  // must be those of SSE2.
   if (!EsRulerCompat::avx2_moves_available()) GTEST_SKIP() << "no AVX2 here";
   std::mt19937_64 rng(256);
   const int trials = sanitizer_build() ? 2 : 8;
