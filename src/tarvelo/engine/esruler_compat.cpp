@@ -12,6 +12,7 @@
 #include <new>
 #include <thread>
 
+#include "tarvelo/base/cpu.hpp"
 #include "tarvelo/base/error.hpp"
 #include "tarvelo/base/interrupt.hpp"
 #include "tarvelo/base/numeric.hpp"
@@ -303,15 +304,6 @@ inline void shift_prefix(uint32_t* pre, uint64_t stride, uint64_t pc, uint64_t c
   }
 }
 
-// Whether the processor runs AVX2, asked once.
-bool cpu_has_avx2() {
-  static const bool has = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-  }();
-  return has;
-}
-
 // count_below, 32 genes of 16 bits or 16 of 32 per step: a window may end 31
 // slots past the pad's first, within the pad and the gap after it.
 template <class G>
@@ -576,12 +568,12 @@ void EsRulerCompat::draw_moves(rng_compat::Mt19937& gen, uint64_t attempts, uint
   rng_compat::draw_pairs(gen, draw_position, draw_gene, draws, attempts);
 }
 
-bool EsRulerCompat::avx2_moves_available() { return cpu_has_avx2(); }
+bool EsRulerCompat::avx2_moves_available() { return cpu::has_avx2(); }
 
 int32_t EsRulerCompat::perturbate_drawn(uint64_t i, const Gsea& bound, const uint32_t* draws,
                                         int32_t attempts) {
   if (fast_ok_ && !force_naive_) {
-    if (cpu_has_avx2() && !force_sse2_) {
+    if (cpu::has_avx2() && !force_sse2_) {
       return chunked_.narrow ? perturbate_fast_avx2<uint16_t>(i, bound, draws, attempts)
                              : perturbate_fast_avx2<uint32_t>(i, bound, draws, attempts);
     }

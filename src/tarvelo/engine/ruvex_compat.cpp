@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "tarvelo/base/cpu.hpp"
 #include "tarvelo/base/error.hpp"
 
 namespace tarvelo::ruvex_compat {
@@ -402,22 +403,13 @@ template <int L>
 __attribute__((target("avx2"), flatten)) void insert_and_score_avx2(const PrefixPass& s) {
   insert_and_score<4>(s);
 }
-bool cpu_has_avx2() {
-  static const bool has = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-  }();
-  return has;
-}
-#else
-bool cpu_has_avx2() { return false; }
 #endif
 
 std::atomic<int> forced_path{static_cast<int>(PrefixPath::kAuto)};
 
 void run_prefix_pass(const PrefixPass& s) {
   PrefixPath path = static_cast<PrefixPath>(forced_path.load(std::memory_order_relaxed));
-  if (path == PrefixPath::kAuto) path = cpu_has_avx2() ? PrefixPath::kAvx2 : PrefixPath::kGeneric;
+  if (path == PrefixPath::kAuto) path = cpu::has_avx2() ? PrefixPath::kAvx2 : PrefixPath::kGeneric;
 #ifdef TARVELO_PREFIX_AVX2
   // Blocks narrower than the vector (k < 4) take the generic path.
   if (path == PrefixPath::kAvx2 && s.b >= 4) {
@@ -711,12 +703,12 @@ void PrefixScorer::stats1(std::span<const double> ranks, std::span<const uint64_
 
 std::vector<PrefixPath> available_prefix_paths() {
   std::vector<PrefixPath> paths = {PrefixPath::kGeneric};
-  if (cpu_has_avx2()) paths.push_back(PrefixPath::kAvx2);
+  if (cpu::has_avx2()) paths.push_back(PrefixPath::kAvx2);
   return paths;
 }
 
 void force_prefix_path(PrefixPath path) {
-  if (path == PrefixPath::kAvx2 && !cpu_has_avx2()) {
+  if (path == PrefixPath::kAvx2 && !cpu::has_avx2()) {
     internal_fault("prefix scores: this processor cannot run the AVX2 path");
   }
   forced_path.store(static_cast<int>(path), std::memory_order_relaxed);
