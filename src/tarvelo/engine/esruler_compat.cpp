@@ -568,8 +568,6 @@ void EsRulerCompat::draw_moves(rng_compat::Mt19937& gen, uint64_t attempts, uint
   rng_compat::draw_pairs(gen, draw_position, draw_gene, draws, attempts);
 }
 
-bool EsRulerCompat::avx2_moves_available() { return cpu::has_avx2(); }
-
 int32_t EsRulerCompat::perturbate_drawn(uint64_t i, const Gsea& bound, const uint32_t* draws,
                                         int32_t attempts) {
   if (fast_ok_ && !force_naive_) {

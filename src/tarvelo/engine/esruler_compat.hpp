@@ -196,8 +196,6 @@ class EsRulerCompat {
   void set_wide_genes_for_testing(bool wide) { force_wide_ = wide; }
   // Moves with SSE2 only even where the processor has AVX2.
   void set_sse2_moves_for_testing(bool sse2) { force_sse2_ = sse2; }
-  // Whether moves use AVX2 on this processor unless told not to.
-  static bool avx2_moves_available();
   // The score of set i as the fast path computes it from the chunked layout.
   LevelEntry chunked_score_for_testing(uint64_t i) const { return score_chunked(i); }
   // Makes every run of counted passes on several threads as long as allowed

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "tarvelo/base/cpu.hpp"
 #include "tarvelo/base/pool.hpp"
 #include "tarvelo/engine/esruler_compat.hpp"
 #include "tarvelo/engine/rng_compat.hpp"
@@ -470,6 +471,16 @@ uint64_t ladder_digest(const EsRulerCompat& r) {
   return h;
 }
 
+// Two rulers of the same weights, set up to work differently, extended from
+// the same seed: the same ladder, ending on the same sets.
+void expect_same_ladders(EsRulerCompat& a, EsRulerCompat& b, uint32_t seed, const std::string& what) {
+  a.extend(seed, 1.0, 1e-6);
+  b.extend(seed, 1.0, 1e-6);
+  EXPECT_GT(a.levels().size(), 3u) << what;
+  EXPECT_EQ(ladder_digest(a), ladder_digest(b)) << what;
+  EXPECT_EQ(a.sets_for_testing(), b.sets_for_testing()) << what;
+}
+
 // The layout's own view of set i must agree with its chunk sums, totals and
 // chunk counts, and its genes must be distinct.
 void expect_layout_consistent(const EsRulerCompat& r, const std::vector<int64_t>& w, uint64_t i) {
@@ -496,7 +507,7 @@ void expect_layout_consistent(const EsRulerCompat& r, const std::vector<int64_t>
 // The settings of set_sse2_moves_for_testing that run different code here:
 // SSE2 only, then AVX2 where the processor has it.
 std::vector<bool> sse2_settings() {
-  if (EsRulerCompat::avx2_moves_available()) return {true, false};
+  if (cpu::has_avx2()) return {true, false};
   return {true};
 }
 
@@ -775,13 +786,9 @@ TEST(ChunkedPassTest, GenesOf16And32BitsGiveTheSameLadders) {
     const uint32_t seed = static_cast<uint32_t>(rng());
     EsRulerCompat narrow(w, s, k), wide(w, s, k);
     wide.set_wide_genes_for_testing(true);
-    narrow.extend(seed, 1.0, 1e-6);
-    wide.extend(seed, 1.0, 1e-6);
+    expect_same_ladders(narrow, wide, seed, std::to_string(trial));
     EXPECT_TRUE(narrow.chunks_for_testing().narrow);
     EXPECT_FALSE(wide.chunks_for_testing().narrow);
-    EXPECT_GT(narrow.levels().size(), 3u) << trial;
-    EXPECT_EQ(ladder_digest(narrow), ladder_digest(wide)) << trial;
-    EXPECT_EQ(narrow.sets_for_testing(), wide.sets_for_testing()) << trial;
   }
   const uint64_t n = 70000;
   const auto w = test_weights(rng, n, 0);
@@ -797,7 +804,7 @@ TEST(ChunkedPassTest, MovesOnSse2AndAvx2GiveTheSameLadders) {
   // (chunks of over 20: searches past one window of 32-bit genes) and counts
   // that end in a last four and that do not, in 16 and 32 bits: whole ladders
   // must be those of SSE2.
-  if (!EsRulerCompat::avx2_moves_available()) GTEST_SKIP() << "no AVX2 here";
+  if (!cpu::has_avx2()) GTEST_SKIP() << "no AVX2 here";
   std::mt19937_64 rng(256);
   const int trials = sanitizer_build() ? 2 : 8;
   for (int trial = 0; trial < trials; ++trial) {
@@ -808,13 +815,9 @@ TEST(ChunkedPassTest, MovesOnSse2AndAvx2GiveTheSameLadders) {
     const uint32_t seed = static_cast<uint32_t>(rng());
     EsRulerCompat sse2(w, s, k), avx2(w, s, k);
     sse2.set_sse2_moves_for_testing(true);
-    for (EsRulerCompat* r : {&sse2, &avx2}) {
-      r->set_wide_genes_for_testing(trial % 2 == 1);
-      r->extend(seed, 1.0, 1e-6);
-    }
-    EXPECT_GT(sse2.levels().size(), 3u) << trial;
-    EXPECT_EQ(ladder_digest(sse2), ladder_digest(avx2)) << trial << " k " << k;
-    EXPECT_EQ(sse2.sets_for_testing(), avx2.sets_for_testing()) << trial;
+    sse2.set_wide_genes_for_testing(trial % 2 == 1);
+    avx2.set_wide_genes_for_testing(trial % 2 == 1);
+    expect_same_ladders(sse2, avx2, seed, std::to_string(trial) + " k " + std::to_string(k));
   }
 }
 
