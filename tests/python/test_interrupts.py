@@ -21,6 +21,11 @@ MODULE_DIR = os.path.dirname(os.path.abspath(tarvelopy.__file__))
 PRELUDE = textwrap.dedent(
     """
     import os, random, resource, signal, sys, time
+    # A suite started in the background (`make test &`, some CI runners)
+    # hands its children SIGINT ignored, and Python then installs no handler:
+    # Ctrl-C would never arrive. The children take it as an interactive
+    # Python does.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     import tarvelopy
     run = tarvelopy.run_gsea_py
     data, work = sys.argv[1], sys.argv[2]
@@ -64,12 +69,29 @@ def data(tmp_path_factory):
     return d
 
 
+_children = []
+
+
+@pytest.fixture(autouse=True)
+def reap_children():
+    """Kills the children a failed case leaves behind: a child that hangs or
+    ignores the signal must not go on computing after its test."""
+    yield
+    while _children:
+        proc = _children.pop()
+        if proc.poll() is None:
+            proc.kill()
+            proc.communicate()
+
+
 def child(data, work, body, *args):
     os.makedirs(work, exist_ok=True)
     env = dict(os.environ, PYTHONPATH=MODULE_DIR + os.pathsep + os.environ.get("PYTHONPATH", ""))
-    return subprocess.Popen(
+    proc = subprocess.Popen(
         [sys.executable, "-c", PRELUDE + textwrap.dedent(body), str(data), str(work), *args],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    _children.append(proc)
+    return proc
 
 
 def interrupt_when_ready(proc, delay):
